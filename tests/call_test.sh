@@ -1,0 +1,70 @@
+#!/usr/bin/env bash
+# The program's one call, end to end: selnary.exe runs against a stand-in
+# MSVFW32.dll that logs each call, under several command lines and both results.
+#   call_test.sh PREFIX WINE EXE STANDIN_DLL TITLE POINTER_BYTES STATE_BYTES
+set -euo pipefail
+prefix=$1 exe=$3 standin=$4 title=$5 pointer_bytes=$6 state_bytes=$7
+export WINE=$2
+source "$(dirname "$0")/../tools/wine-session.sh"
+wine_session "$prefix"
+
+# The program and the stand-in side by side, as the loader would find a planted DLL.
+work=$prefix.work
+rm -rf "$work" && mkdir -p "$work"
+cp "$exe" "$work/selnary.exe"
+cp "$standin" "$work/msvfw32.dll"
+export WINEDLLOVERRIDES="$WINEDLLOVERRIDES;msvfw32=n"
+
+hex_value() { printf '%0*x' $((pointer_bytes * 2)) "$1"; }
+hex_text() { printf '%s' "$1" | od -An -tx1 -v | tr -d ' \n'; }
+
+zeros() { printf '%0*d' "$1" 0; }
+# biSize 40, biWidth 256, biHeight 256, biPlanes 1, biBitCount 32,
+# biCompression BI_RGB, biSizeImage 262144, then four zero fields; little-endian.
+probe=28000000 probe+=00010000 probe+=00010000 probe+=0100 probe+=2000
+probe+=00000000 probe+=00000400 probe+=$(zeros 32)
+# cbSize (the record's own size, below 256) and nothing else.
+state=$(printf '%02x' "$state_bytes")$(zeros $((state_bytes * 2 - 2)))
+expected="owner=$(hex_value 0) flags=$(hex_value 1) in=$probe data=$(hex_value 0)"
+expected+=" state=$state title=$(hex_text "$title")"
+
+failures=0
+fail() { echo "FAIL [$case_name]: $*" >&2; failures=$((failures + 1)); }
+
+# run_case NAME RESULT [ARGS...]: the stand-in returns RESULT (1 TRUE, 0 FALSE).
+run_case() {
+  case_name=$1
+  local result=$2 log="$work/$1.log" status=0
+  shift 2
+  rm -f "$log"
+  SELNARY_STANDIN_LOG="Z:${log//\//\\}" SELNARY_STANDIN_RESULT=$result \
+    timeout 60 "$WINE" "$work/selnary.exe" "$@" || status=$?
+  [ "$status" -eq 0 ] || fail "exit status $status, expected 0"
+  if [ ! -f "$log" ]; then
+    fail "the chooser was never called"
+    return
+  fi
+  local calls
+  calls=$(grep -c '' "$log")
+  [ "$calls" -eq 1 ] || fail "$calls calls to ICCompressorChoose, expected exactly one"
+  local line
+  line=$(head -n 1 "$log" | tr -d '\r')
+  if [ "$line" != "$expected" ]; then
+    fail "the call differs"
+    echo "  expected: $expected" >&2
+    echo "  recorded: $line" >&2
+  fi
+}
+
+run_case chooser-true 1
+run_case chooser-false 0
+run_case several-words 1 compress this please
+run_case quotes 0 '"double quoted"' "it's" 'back\slash\"' '""'
+run_case non-ascii 1 'grüße' '日本語' 'naïve café'
+run_case long-argument 1 "$(head -c 20000 /dev/zero | tr '\0' 'x')"
+
+if [ "$failures" -ne 0 ]; then
+  echo "$failures check(s) failed" >&2
+  exit 1
+fi
+echo "all calls as expected: $expected"

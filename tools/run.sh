@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs selnary.exe under Wine.
+# With a DISPLAY the chooser appears there and this ends when it is closed;
+# without one it runs on a virtual display, saves a screenshot, presses Cancel.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source tools/setup.sh
+install_missing_packages
+build_preset x86 --log-level=WARNING >/dev/null
+
+exe=$PWD/build/x86/selnary.exe
+title="selnary (x86)"
+export WINE=${WINE:-wine}
+source tools/wine-session.sh
+
+if [ -n "${DISPLAY:-}" ]; then
+  wine_session "$PWD/build/wine/run" --use-display
+  status=0
+  "$WINE" "$exe" || status=$?
+  echo "selnary.exe exited with status $status"
+  exit "$status"
+fi
+
+wine_session "$PWD/build/wine/screenshot"
+# No window manager on the virtual display: let Wine draw the title bar itself.
+"$WINE" reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /d N /f >/dev/null
+"$WINE" "$exe" &
+pid=$!
+session_pids+=("$pid")
+window=$(wait_for_window "$title" 60)
+picture=$PWD/build/selnary-x86.png
+import -window "$window" "$picture"
+xdotool key --window "$window" Escape 2>/dev/null
+wait_for_exit "$pid" 10
+echo "Screenshot of the chooser: $picture"
+echo "selnary.exe exited with status $exit_status"
+exit "$exit_status"

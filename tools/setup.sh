@@ -1,0 +1,46 @@
+# Sourced by run.sh and test.sh: installs the Debian packages that are missing
+# (as root), then configures and builds through the presets.
+
+# Cross compiler, Wine (with its 32-bit half), virtual display and window
+# driving, GoogleTest sources, the PE reader, and ImageMagick's `import` for screenshots.
+selnary_packages=(
+  cmake make
+  g++-mingw-w64-i686
+  wine wine32 wine64
+  xvfb xdotool x11-utils
+  googletest python3-pefile
+  imagemagick
+)
+
+install_missing_packages() {
+  local missing=() package need_i386=
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    need_i386=yes
+  fi
+  for package in "${selnary_packages[@]}"; do
+    if [ "$(dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null)" != installed ]; then
+      missing+=("$package")
+    fi
+  done
+  [ -z "$need_i386" ] && [ ${#missing[@]} -eq 0 ] && return 0
+
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "error: missing Debian packages: ${missing[*]:-none}${need_i386:+ (and the i386 architecture)}" >&2
+    echo "Run this command as root, or install them first:" >&2
+    [ -n "$need_i386" ] && echo "  dpkg --add-architecture i386" >&2
+    echo "  apt-get update && apt-get install ${missing[*]}" >&2
+    exit 1
+  fi
+  echo "Installing: ${missing[*]}${need_i386:+ (adding the i386 architecture for wine32)}"
+  [ -n "$need_i386" ] && dpkg --add-architecture i386
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+}
+
+# build_preset PRESET [CMAKE CONFIGURE ARGS...]
+build_preset() {
+  local preset=$1
+  shift
+  cmake --preset "$preset" "$@" >/dev/null
+  cmake --build --preset "$preset" --parallel "$(nproc)"
+}
