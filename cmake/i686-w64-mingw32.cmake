@@ -1,6 +1,7 @@
 # Cross toolchain: 32-bit x86 Windows, built on Debian with mingw-w64 and run under Wine.
 #
-# Packages: g++-mingw-w64-i686 (compiler, binutils, import libraries),
+# Packages: g++-mingw-w64-i686 (compiler, binutils, import libraries), lld
+#           (the release link, see the top-level CMakeLists.txt),
 #           wine wine32 (emulator, needs `dpkg --add-architecture i386`).
 #
 # The -posix variant is used because GoogleTest needs its std::mutex and

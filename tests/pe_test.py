@@ -1,6 +1,8 @@
 """The built file itself: a GUI program for the target machine that imports
-exactly the chooser and the runtime's two system libraries, and carries no
-resources. Read with pefile rather than by hand.
+exactly the chooser and the runtime's two system libraries, carries no
+resources, and is hardened: imports resolved from the system folder only,
+ASLR, DEP, no SEH, no writable code, and small. Read with pefile rather than
+by hand.
 
     pe_test.py EXE MACHINE(x86|x64)
 """
@@ -13,6 +15,11 @@ MACHINES = {
     "x86": (pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_I386"], pefile.OPTIONAL_HEADER_MAGIC_PE),
 }
 EXPECTED_IMPORTS = {"kernel32.dll", "msvcrt.dll", "msvfw32.dll"}
+MAX_SIZE = 16 * 1024
+LOAD_LIBRARY_SEARCH_SYSTEM32 = 0x800
+DEPENDENT_LOAD_FLAGS_OFFSET = 0x36  # in the 32-bit record
+LOAD_CONFIG_SIZE = {"x86": 64}
+REQUIRED_CHARACTERISTICS = ("DYNAMIC_BASE", "NX_COMPAT", "NO_SEH")
 
 
 def check(pe, machine):
@@ -45,6 +52,53 @@ def check(pe, machine):
     if any(section.Name.rstrip(b"\0") == b".rsrc" for section in pe.sections):
         yield "has a .rsrc section"
 
+    yield from check_hardening(pe, machine)
+
+
+def directory(pe, name):
+    return pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY[f"IMAGE_DIRECTORY_ENTRY_{name}"]]
+
+
+def check_hardening(pe, machine):
+    size = len(pe.__data__)
+    if size > MAX_SIZE:
+        yield f"{size} bytes, more than {MAX_SIZE}"
+
+    load_config = directory(pe, "LOAD_CONFIG")
+    if not load_config.VirtualAddress:
+        yield "no load-configuration directory"
+    else:
+        # Read at the documented offsets, whatever name a pefile version gives the field.
+        record_size = pe.get_dword_at_rva(load_config.VirtualAddress)
+        want_size = LOAD_CONFIG_SIZE[machine]
+        if record_size != want_size:
+            yield f"load-configuration Size {record_size}, expected {want_size}"
+        flags = pe.get_word_at_rva(load_config.VirtualAddress + DEPENDENT_LOAD_FLAGS_OFFSET)
+        if flags != LOAD_LIBRARY_SEARCH_SYSTEM32:
+            yield f"DependentLoadFlags 0x{flags:x}, expected 0x{LOAD_LIBRARY_SEARCH_SYSTEM32:x}"
+        record = pe.get_data(load_config.VirtualAddress, record_size)
+        others = record[4:DEPENDENT_LOAD_FLAGS_OFFSET] + record[DEPENDENT_LOAD_FLAGS_OFFSET + 2:]
+        if any(others):
+            yield f"load-configuration record has other non-zero fields: {record.hex()}"
+
+    characteristics = pe.OPTIONAL_HEADER.DllCharacteristics
+    for name in REQUIRED_CHARACTERISTICS:
+        if not characteristics & pefile.DLL_CHARACTERISTICS[f"IMAGE_DLLCHARACTERISTICS_{name}"]:
+            yield f"DllCharacteristics 0x{characteristics:04x} lacks {name}"
+
+    # ASLR can only move the image if it can be rebased.
+    if not directory(pe, "BASERELOC").Size:
+        yield "no base relocations"
+    if pe.FILE_HEADER.Characteristics & pefile.IMAGE_CHARACTERISTICS["IMAGE_FILE_RELOCS_STRIPPED"]:
+        yield "marked as having its relocations stripped"
+
+    writable = pefile.SECTION_CHARACTERISTICS["IMAGE_SCN_MEM_WRITE"]
+    executable = pefile.SECTION_CHARACTERISTICS["IMAGE_SCN_MEM_EXECUTE"]
+    for section in pe.sections:
+        if section.Characteristics & writable and section.Characteristics & executable:
+            name = section.Name.rstrip(b"\0").decode()
+            yield f"section {name} is both writable and executable"
+
 
 def main():
     path, machine = sys.argv[1], sys.argv[2]
@@ -54,7 +108,8 @@ def main():
         print(f"FAIL: {path}: {problem}", file=sys.stderr)
     if problems:
         return 1
-    print(f"{path}: {machine}, GUI, imports {sorted(EXPECTED_IMPORTS)}, no resources")
+    print(f"{path}: {machine}, GUI, imports {sorted(EXPECTED_IMPORTS)}, no resources, "
+          f"DllCharacteristics 0x{pe.OPTIONAL_HEADER.DllCharacteristics:04x}, {len(pe.__data__)} bytes")
     return 0
 
 

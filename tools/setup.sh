@@ -1,13 +1,13 @@
 # Sourced by run.sh and test.sh: installs the Debian packages that are missing
 # (as root), then configures and builds through the presets.
 
-# Cross compiler, Wine (with its 32-bit half), virtual display and window
+# Cross compiler and lld, Wine (with its 32-bit half), virtual display and window
 # driving, GoogleTest sources, the PE reader, and ImageMagick's `import` for screenshots.
 selnary_packages=(
   cmake make
-  g++-mingw-w64-i686
+  g++-mingw-w64-i686 lld
   wine wine32 wine64
-  xvfb xdotool x11-utils
+  xvfb xdotool
   googletest python3-pefile
   imagemagick
 )
