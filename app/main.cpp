@@ -13,7 +13,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
     selnary::fill_chooser_state(state);
 
     // The title parameter is non-const in the SDK, but the chooser only reads it.
-    static const char title[] = "selnary (x86)";
+    static const char title[] = "selnary (" SELNARY_ARCH_TAG ")";
 
     // The chooser is modal; what the user picks is not ours to keep, so the
     // result and whatever it left in the state are dropped.

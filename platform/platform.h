@@ -17,13 +17,20 @@ static_assert(sizeof(BITMAPINFOHEADER) == 40, "BITMAPINFOHEADER is 40 bytes");
 
 namespace selnary {
 
+// What differs between targets, decided here alone: the architecture tag in
+// the chooser's title and the record sizes of each layout. Any other target
+// fails to compile rather than guess.
 #if defined(_M_IX86) || defined(__i386__)
+#define SELNARY_ARCH_TAG "x86"
 static_assert(sizeof(COMPVARS) == 64, "COMPVARS is 64 bytes on x86");
-// The load-configuration size loaders before Windows 8 insist on for x86,
-// whatever the header's record has grown to.
+// Loaders before Windows 8 insist on 64, whatever the header's record has grown to.
 inline constexpr DWORD load_config_size = 64;
+#elif (defined(_M_X64) && !defined(_M_ARM64EC)) || defined(__x86_64__)
+#define SELNARY_ARCH_TAG "x64"
+static_assert(sizeof(COMPVARS) == 96, "COMPVARS is 96 bytes on x64");
+inline constexpr DWORD load_config_size = sizeof(IMAGE_LOAD_CONFIG_DIRECTORY64);
 #else
-#error "selnary is built for 32-bit x86 Windows only"
+#error "selnary is built for x86 or x64 Windows only"
 #endif
 
 }  // namespace selnary

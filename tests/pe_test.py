@@ -4,27 +4,40 @@ resources, and is hardened: imports resolved from the system folder only,
 ASLR, DEP, no SEH, no writable code, and small. Read with pefile rather than
 by hand.
 
-    pe_test.py EXE MACHINE(x86|x64)
+    pe_test.py EXE TARGET(x86|x64)
 """
 
 import sys
 
 import pefile
 
-MACHINES = {
-    "x86": (pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_I386"], pefile.OPTIONAL_HEADER_MAGIC_PE),
+# What each target's file must be. The load-configuration record's Size is
+# the x86 value older loaders demand, and on x64 the record as the mingw-w64
+# headers declare it (through SEHandlerCount).
+TARGETS = {
+    "x86": {
+        "machine": pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_I386"],
+        "magic": pefile.OPTIONAL_HEADER_MAGIC_PE,
+        "load_config_size": 64,
+        "dependent_load_flags_offset": 0x36,
+        "characteristics": ("DYNAMIC_BASE", "NX_COMPAT", "NO_SEH"),
+    },
+    "x64": {
+        "machine": pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_AMD64"],
+        "magic": pefile.OPTIONAL_HEADER_MAGIC_PE_PLUS,
+        "load_config_size": 112,
+        "dependent_load_flags_offset": 0x4E,
+        "characteristics": ("DYNAMIC_BASE", "NX_COMPAT", "HIGH_ENTROPY_VA"),
+    },
 }
 EXPECTED_IMPORTS = {"kernel32.dll", "msvcrt.dll", "msvfw32.dll"}
 MAX_SIZE = 16 * 1024
 LOAD_LIBRARY_SEARCH_SYSTEM32 = 0x800
-DEPENDENT_LOAD_FLAGS_OFFSET = 0x36  # in the 32-bit record
-LOAD_CONFIG_SIZE = {"x86": 64}
-REQUIRED_CHARACTERISTICS = ("DYNAMIC_BASE", "NX_COMPAT", "NO_SEH")
 
 
-def check(pe, machine):
+def check(pe, target):
     """Yields one message per property the file gets wrong."""
-    want_machine, want_magic = MACHINES[machine]
+    want_machine, want_magic = target["machine"], target["magic"]
     if pe.FILE_HEADER.Machine != want_machine:
         yield f"machine 0x{pe.FILE_HEADER.Machine:04x}, expected 0x{want_machine:04x}"
     if pe.OPTIONAL_HEADER.Magic != want_magic:
@@ -52,14 +65,14 @@ def check(pe, machine):
     if any(section.Name.rstrip(b"\0") == b".rsrc" for section in pe.sections):
         yield "has a .rsrc section"
 
-    yield from check_hardening(pe, machine)
+    yield from check_hardening(pe, target)
 
 
 def directory(pe, name):
     return pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY[f"IMAGE_DIRECTORY_ENTRY_{name}"]]
 
 
-def check_hardening(pe, machine):
+def check_hardening(pe, target):
     size = len(pe.__data__)
     if size > MAX_SIZE:
         yield f"{size} bytes, more than {MAX_SIZE}"
@@ -70,19 +83,20 @@ def check_hardening(pe, machine):
     else:
         # Read at the documented offsets, whatever name a pefile version gives the field.
         record_size = pe.get_dword_at_rva(load_config.VirtualAddress)
-        want_size = LOAD_CONFIG_SIZE[machine]
+        want_size = target["load_config_size"]
         if record_size != want_size:
             yield f"load-configuration Size {record_size}, expected {want_size}"
-        flags = pe.get_word_at_rva(load_config.VirtualAddress + DEPENDENT_LOAD_FLAGS_OFFSET)
+        offset = target["dependent_load_flags_offset"]
+        flags = pe.get_word_at_rva(load_config.VirtualAddress + offset)
         if flags != LOAD_LIBRARY_SEARCH_SYSTEM32:
             yield f"DependentLoadFlags 0x{flags:x}, expected 0x{LOAD_LIBRARY_SEARCH_SYSTEM32:x}"
         record = pe.get_data(load_config.VirtualAddress, record_size)
-        others = record[4:DEPENDENT_LOAD_FLAGS_OFFSET] + record[DEPENDENT_LOAD_FLAGS_OFFSET + 2:]
+        others = record[4:offset] + record[offset + 2:]
         if any(others):
             yield f"load-configuration record has other non-zero fields: {record.hex()}"
 
     characteristics = pe.OPTIONAL_HEADER.DllCharacteristics
-    for name in REQUIRED_CHARACTERISTICS:
+    for name in target["characteristics"]:
         if not characteristics & pefile.DLL_CHARACTERISTICS[f"IMAGE_DLLCHARACTERISTICS_{name}"]:
             yield f"DllCharacteristics 0x{characteristics:04x} lacks {name}"
 
@@ -103,7 +117,7 @@ def check_hardening(pe, machine):
 def main():
     path, machine = sys.argv[1], sys.argv[2]
     pe = pefile.PE(path)
-    problems = list(check(pe, machine))
+    problems = list(check(pe, TARGETS[machine]))
     for problem in problems:
         print(f"FAIL: {path}: {problem}", file=sys.stderr)
     if problems:

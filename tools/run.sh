@@ -1,15 +1,21 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs selnary.exe under Wine.
+#   run.sh [x86|x64]   (x86 when not given)
 # With a DISPLAY the chooser appears there and this ends when it is closed;
 # without one it runs on a virtual display, saves a screenshot, presses Cancel.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+arch=${1:-x86}
+case "$arch" in
+  x86 | x64) ;;
+  *) echo "usage: tools/run.sh [x86|x64]" >&2; exit 2 ;;
+esac
 source tools/setup.sh
 install_missing_packages
-build_preset x86 --log-level=WARNING >/dev/null
+build_preset "$arch" --log-level=WARNING >/dev/null
 
-exe=$PWD/build/x86/selnary.exe
-title="selnary (x86)"
+exe=$PWD/build/$arch/selnary.exe
+title="selnary ($arch)"
 export WINE=${WINE:-wine}
 source tools/wine-session.sh
 
@@ -28,7 +34,7 @@ wine_session "$PWD/build/wine/screenshot"
 pid=$!
 session_pids+=("$pid")
 window=$(wait_for_window "$title" 60)
-picture=$PWD/build/selnary-x86.png
+picture=$PWD/build/selnary-$arch.png
 import -window "$window" "$picture"
 xdotool key --window "$window" Escape 2>/dev/null
 wait_for_exit "$pid" 10

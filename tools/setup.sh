@@ -5,7 +5,7 @@
 # driving, GoogleTest sources, the PE reader, and ImageMagick's `import` for screenshots.
 selnary_packages=(
   cmake make
-  g++-mingw-w64-i686 lld
+  g++-mingw-w64-i686 g++-mingw-w64-x86-64 lld
   wine wine32 wine64
   xvfb xdotool
   googletest python3-pefile

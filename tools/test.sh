@@ -1,9 +1,16 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds with warnings as errors, and runs the whole suite.
+# Installs what is missing, builds both targets with warnings as errors, and
+# runs the whole suite for each.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/setup.sh
 
 install_missing_packages
-build_preset x86 -DCMAKE_COMPILE_WARNING_AS_ERROR=ON
-ctest --preset x86
+for preset in x86 x64; do
+  build_preset "$preset" -DCMAKE_COMPILE_WARNING_AS_ERROR=ON
+done
+status=0
+for preset in x86 x64; do
+  ctest --preset "$preset" || status=1
+done
+exit "$status"
