@@ -32,13 +32,15 @@ failures=0
 fail() { echo "FAIL [$case_name]: $*" >&2; failures=$((failures + 1)); }
 
 # run_case NAME RESULT [ARGS...]: the stand-in returns RESULT (1 TRUE, 0 FALSE).
+# The program is started through "${launcher[@]}" (directly when empty).
+launcher=()
 run_case() {
   case_name=$1
   local result=$2 log="$work/$1.log" status=0
   shift 2
   rm -f "$log"
   SELNARY_STANDIN_LOG="Z:${log//\//\\}" SELNARY_STANDIN_RESULT=$result \
-    timeout 60 "$WINE" "$work/selnary.exe" "$@" || status=$?
+    timeout 60 "$WINE" "${launcher[@]}" "$work/selnary.exe" "$@" || status=$?
   [ "$status" -eq 0 ] || fail "exit status $status, expected 0"
   if [ ! -f "$log" ]; then
     fail "the chooser was never called"
@@ -62,6 +64,11 @@ run_case several-words 1 compress this please
 run_case quotes 0 '"double quoted"' "it's" 'back\slash\"' '""'
 run_case non-ascii 1 'grüße' '日本語' 'naïve café'
 run_case long-argument 1 "$(head -c 20000 /dev/zero | tr '\0' 'x')"
+# Started minimized: the show state must not reach the chooser either.
+# start.exe /wait passes on the program's exit status.
+launcher=(start /wait /min /unix)
+run_case minimized 1
+launcher=()
 
 if [ "$failures" -ne 0 ]; then
   echo "$failures check(s) failed" >&2
