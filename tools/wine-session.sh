@@ -37,8 +37,12 @@ wine_template() {
     flock 9
     if [ ! -d "$template" ]; then
       rm -rf "$template.new"
-      env -u DISPLAY WINEPREFIX="$template.new" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" \
-        "$WINE" wineboot.exe -i >"$root/template.log" 2>&1
+      if ! env -u DISPLAY WINEPREFIX="$template.new" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" \
+          "$WINE" wineboot.exe -i >"$root/template.log" 2>&1; then
+        echo "error: Wine could not create a prefix in $template.new:" >&2
+        cat "$root/template.log" >&2
+        exit 1
+      fi
       WINEPREFIX="$template.new" wineserver -w
       mv "$template.new" "$template"
     fi
