@@ -10,6 +10,9 @@
 
 : "${WINE:?WINE must name the wine command}"
 
+# Keeps Wine from offering to install its Mono and Gecko add-ons.
+wine_base_overrides="mscoree,mshtml="
+
 session_pids=()  # programs the driver started, by their own ids
 x_server_pid=
 
@@ -37,7 +40,7 @@ wine_template() {
     flock 9
     if [ ! -d "$template" ]; then
       rm -rf "$template.new"
-      if ! env -u DISPLAY WINEPREFIX="$template.new" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" \
+      if ! env -u DISPLAY WINEPREFIX="$template.new" WINEDEBUG=-all WINEDLLOVERRIDES="$wine_base_overrides" \
           "$WINE" wineboot.exe -i >"$root/template.log" 2>&1; then
         echo "error: Wine could not create a prefix in $template.new:" >&2
         cat "$root/template.log" >&2
@@ -87,7 +90,7 @@ wine_session() {
   trap 'exit 130' INT
   trap 'exit 143' TERM
   wine_prefix_from_template "$1"
-  export WINEPREFIX=$1 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+  export WINEPREFIX=$1 WINEDEBUG=-all WINEDLLOVERRIDES="$wine_base_overrides"
   if [ "${2:-}" != --use-display ]; then
     start_x_server
   fi
