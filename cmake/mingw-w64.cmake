@@ -20,11 +20,18 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# CTest runs the cross-built test programs through Wine, which starts 32- and
-# 64-bit programs alike. The tests wrap it further so that each gets its own
-# prefix and virtual display.
+# CTest runs the cross-built test programs through Wine. The tests wrap it
+# further so that each gets its own prefix and virtual display.
+#
+# 64-bit programs go straight to Wine's 64-bit loader (Debian keeps it in
+# /usr/lib/wine, off PATH): Debian's `wine` command always starts the 32-bit
+# loader first, which fails outright on a kernel that cannot run 32-bit code.
 if(NOT DEFINED CMAKE_CROSSCOMPILING_EMULATOR)
-  find_program(SELNARY_WINE wine)
+  if(CMAKE_SYSTEM_PROCESSOR STREQUAL "AMD64")
+    find_program(SELNARY_WINE NAMES wine64 wine PATHS /usr/lib/wine)
+  else()
+    find_program(SELNARY_WINE NAMES wine)
+  endif()
   if(SELNARY_WINE)
     set(CMAKE_CROSSCOMPILING_EMULATOR ${SELNARY_WINE})
   endif()

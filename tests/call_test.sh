@@ -1,19 +1,19 @@
 #!/usr/bin/env bash
 # The program's one call, end to end: selnary.exe runs against a stand-in
 # MSVFW32.dll that logs each call, under several command lines and both results.
-#   call_test.sh PREFIX WINE EXE STANDIN_DLL TITLE POINTER_BYTES STATE_BYTES
+#   call_test.sh TOOLS PREFIX EXE STANDIN_DLL TITLE ARCH POINTER_BYTES STATE_BYTES
 set -euo pipefail
-prefix=$1 exe=$3 standin=$4 title=$5 pointer_bytes=$6 state_bytes=$7
-export WINE=$2
-source "$(dirname "$0")/../tools/wine-session.sh"
-wine_session "$prefix"
+exe=$3 standin=$4 title=$5 arch=$6 pointer_bytes=$7 state_bytes=$8
+source "$(dirname "$0")/../tools/wine-session.sh" "$1"
+wine_session "$2"
 
-# The program and the stand-in side by side, as the loader would find a planted DLL.
-work=$prefix.work
-rm -rf "$work" && mkdir -p "$work"
-cp "$exe" "$work/selnary.exe"
-cp "$standin" "$work/msvfw32.dll"
+# The stand-in takes the system library's place in the prefix's system folder
+# for the target, where the loader is meant to find MSVFW32.dll; beside the
+# program it would be the planted DLL the program's load flags refuse.
+prefix_install "$standin" "$(system_folder "$arch")/msvfw32.dll"
 export WINEDLLOVERRIDES="$WINEDLLOVERRIDES;msvfw32=n"
+work=$WINEPREFIX/logs
+mkdir -p "$work"
 
 hex_value() { printf '%0*x' $((pointer_bytes * 2)) "$1"; }
 hex_text() { printf '%s' "$1" | od -An -tx1 -v | tr -d ' \n'; }
@@ -40,7 +40,7 @@ run_case() {
   shift 2
   rm -f "$log"
   SELNARY_STANDIN_LOG="Z:${log//\//\\}" SELNARY_STANDIN_RESULT=$result \
-    timeout 60 "$WINE" "${launcher[@]}" "$work/selnary.exe" "$@" || status=$?
+    timeout 60 "$WINE" "${launcher[@]}" "$exe" "$@" || status=$?
   [ "$status" -eq 0 ] || fail "exit status $status, expected 0"
   if [ ! -f "$log" ]; then
     fail "the chooser was never called"

@@ -1,12 +1,11 @@
 #!/usr/bin/env bash
 # Without the chooser library the loader must refuse to start the program:
 # its imports cannot be bound, so none of its own code may run.
-#   refusal_test.sh PREFIX WINE EXE
+#   refusal_test.sh TOOLS PREFIX EXE
 set -euo pipefail
-prefix=$1 exe=$3
-export WINE=$2
-source "$(dirname "$0")/../tools/wine-session.sh"
-wine_session "$prefix"
+exe=$3
+source "$(dirname "$0")/../tools/wine-session.sh" "$1"
+wine_session "$2"
 
 # Wine passes on the low byte of the loader's STATUS_DLL_NOT_FOUND (0xC0000135);
 # had the program's entry run, it would have returned 0.

@@ -12,12 +12,13 @@ case "$arch" in
 esac
 source tools/setup.sh
 install_missing_packages
+check_build_owner
 build_preset "$arch" --log-level=WARNING >/dev/null
 
 exe=$PWD/build/$arch/selnary.exe
 title="selnary ($arch)"
-export WINE=${WINE:-wine}
-source tools/wine-session.sh
+tools=$PWD/build/$arch/wine-tools.sh
+source tools/wine-session.sh "$tools"
 
 if [ -n "${DISPLAY:-}" ]; then
   wine_session "$PWD/build/wine/run" --use-display
@@ -30,14 +31,12 @@ fi
 wine_session "$PWD/build/wine/screenshot"
 # No window manager on the virtual display: let Wine draw the title bar itself.
 "$WINE" reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /d N /f >/dev/null
-"$WINE" "$exe" &
-pid=$!
-session_pids+=("$pid")
-window=$(wait_for_window "$title" 60)
+start_program "$WINE" "$exe"
+wait_for_window "$title" 60
 picture=$PWD/build/selnary-$arch.png
-import -window "$window" "$picture"
-xdotool key --window "$window" Escape 2>/dev/null
-wait_for_exit "$pid" 10
+"$IMPORT" -window "$window" "$picture"
+"$XDOTOOL" key --window "$window" Escape 2>/dev/null
+wait_for_exit "$program_pid" 10
 echo "Screenshot of the chooser: $picture"
 echo "selnary.exe exited with status $exit_status"
 exit "$exit_status"
