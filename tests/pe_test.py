@@ -1,41 +1,55 @@
 """The built file itself: a GUI program for the target machine that imports
-exactly the chooser and the runtime's two system libraries, carries no
-resources, and is hardened: imports resolved from the system folder only,
-ASLR, DEP, no SEH, no writable code, and small. Read with pefile rather than
-by hand.
+exactly the chooser and its runtime's system libraries, carries no resources,
+and is hardened: imports resolved from the system folder only, ASLR, DEP, no
+writable code, no time stamp. Read with pefile rather than by hand.
 
-    pe_test.py EXE TARGET(x86|x64)
+    pe_test.py EXE TARGET(x86|x64) TOOLCHAIN LOAD_CONFIG_SIZE
+
+TOOLCHAIN is mingw-msvcrt, mingw-ucrt or msvc (static runtime). LOAD_CONFIG_SIZE
+is the Size the load-configuration record must have, 0 where the toolchain's
+runtime provides the record.
 """
 
+import re
 import sys
 
 import pefile
 
-# What each target's file must be. The load-configuration record's Size is
-# the x86 value older loaders demand, and on x64 the record as the mingw-w64
-# headers declare it (through SEHandlerCount).
 TARGETS = {
     "x86": {
         "machine": pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_I386"],
         "magic": pefile.OPTIONAL_HEADER_MAGIC_PE,
-        "load_config_size": 64,
         "dependent_load_flags_offset": 0x36,
-        "characteristics": ("DYNAMIC_BASE", "NX_COMPAT", "NO_SEH"),
+        "characteristics": ("DYNAMIC_BASE", "NX_COMPAT"),
     },
     "x64": {
         "machine": pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_AMD64"],
         "magic": pefile.OPTIONAL_HEADER_MAGIC_PE_PLUS,
-        "load_config_size": 112,
         "dependent_load_flags_offset": 0x4E,
         "characteristics": ("DYNAMIC_BASE", "NX_COMPAT", "HIGH_ENTROPY_VA"),
     },
 }
-EXPECTED_IMPORTS = {"kernel32.dll", "msvcrt.dll", "msvfw32.dll"}
-MAX_SIZE = 16 * 1024
+
+# What each toolchain links in: the runtime's DLLs (a pattern, since the UCRT
+# comes as many api-ms-win-crt-* sets), whether the record is ours alone,
+# whether its x86 code registers SEH handlers, and how large the file may be.
+TOOLCHAINS = {
+    "mingw-msvcrt": {"runtime": r"msvcrt\.dll", "own_record": True, "seh_on_x86": False,
+                     "max_size": 16 * 1024, "timestamp": "zero"},
+    "mingw-ucrt": {"runtime": r"api-ms-win-crt-[a-z0-9-]+\.dll", "own_record": True,
+                   "seh_on_x86": False, "max_size": 16 * 1024, "timestamp": "zero"},
+    # /Brepro writes a hash of the contents where the time stamp would be.
+    "msvc": {"runtime": None, "own_record": False, "seh_on_x86": True,
+             "max_size": None, "timestamp": "hash"},
+}
 LOAD_LIBRARY_SEARCH_SYSTEM32 = 0x800
 
 
-def check(pe, target):
+def directory(pe, name):
+    return pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY[f"IMAGE_DIRECTORY_ENTRY_{name}"]]
+
+
+def check(pe, target, toolchain, load_config_size):
     """Yields one message per property the file gets wrong."""
     want_machine, want_magic = target["machine"], target["magic"]
     if pe.FILE_HEADER.Machine != want_machine:
@@ -52,51 +66,75 @@ def check(pe, target):
                                      for imp in entry.imports]
         for entry in getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])
     }
-    if set(imports) != EXPECTED_IMPORTS:
-        yield f"imports {sorted(imports)}, expected {sorted(EXPECTED_IMPORTS)}"
+    runtime = toolchain["runtime"]
+    for dll in sorted(set(imports) - {"kernel32.dll", "msvfw32.dll"}):
+        if not (runtime and re.fullmatch(runtime, dll)):
+            yield f"imports {dll}, which this toolchain's program has no use for"
+    for dll in ("kernel32.dll", "msvfw32.dll"):
+        if dll not in imports:
+            yield f"does not import {dll}"
+    if runtime and not any(re.fullmatch(runtime, dll) for dll in imports):
+        yield f"imports no runtime DLL matching {runtime}"
     if imports.get("msvfw32.dll") != ["ICCompressorChoose"]:
         yield f"from MSVFW32.dll: {imports.get('msvfw32.dll')}, expected only ICCompressorChoose"
     if hasattr(pe, "DIRECTORY_ENTRY_DELAY_IMPORT"):
         yield "has delay-load imports"
 
-    resources = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]]
+    resources = directory(pe, "RESOURCE")
     if resources.VirtualAddress or resources.Size:
         yield f"has a resource directory ({resources.Size} bytes)"
     if any(section.Name.rstrip(b"\0") == b".rsrc" for section in pe.sections):
         yield "has a .rsrc section"
 
-    yield from check_hardening(pe, target)
+    yield from check_time_stamps(pe, toolchain)
+    yield from check_hardening(pe, target, toolchain, load_config_size)
 
 
-def directory(pe, name):
-    return pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY[f"IMAGE_DIRECTORY_ENTRY_{name}"]]
+def check_time_stamps(pe, toolchain):
+    stamp = pe.FILE_HEADER.TimeDateStamp
+    if toolchain["timestamp"] == "zero" and stamp:
+        yield f"file header time stamp 0x{stamp:08x}, expected none (0)"
+    for entry in getattr(pe, "DIRECTORY_ENTRY_DEBUG", []):
+        if toolchain["timestamp"] == "zero" and entry.struct.TimeDateStamp:
+            yield f"debug directory time stamp 0x{entry.struct.TimeDateStamp:08x}"
 
 
-def check_hardening(pe, target):
-    size = len(pe.__data__)
-    if size > MAX_SIZE:
-        yield f"{size} bytes, more than {MAX_SIZE}"
-
+def check_load_config(pe, target, toolchain, want_size):
     load_config = directory(pe, "LOAD_CONFIG")
     if not load_config.VirtualAddress:
         yield "no load-configuration directory"
-    else:
-        # Read at the documented offsets, whatever name a pefile version gives the field.
-        record_size = pe.get_dword_at_rva(load_config.VirtualAddress)
-        want_size = target["load_config_size"]
-        if record_size != want_size:
-            yield f"load-configuration Size {record_size}, expected {want_size}"
-        offset = target["dependent_load_flags_offset"]
-        flags = pe.get_word_at_rva(load_config.VirtualAddress + offset)
-        if flags != LOAD_LIBRARY_SEARCH_SYSTEM32:
-            yield f"DependentLoadFlags 0x{flags:x}, expected 0x{LOAD_LIBRARY_SEARCH_SYSTEM32:x}"
+        return
+    # Read at the documented offsets, whatever name a pefile version gives the field.
+    record_size = pe.get_dword_at_rva(load_config.VirtualAddress)
+    if want_size and record_size != want_size:
+        yield f"load-configuration Size {record_size}, expected {want_size}"
+    # The loader reads the record by the directory's size on some versions and
+    # by the record's own Size on others; they must agree.
+    if load_config.Size != record_size:
+        yield f"load-configuration directory size {load_config.Size}, record Size {record_size}"
+    offset = target["dependent_load_flags_offset"]
+    flags = pe.get_word_at_rva(load_config.VirtualAddress + offset)
+    if flags != LOAD_LIBRARY_SEARCH_SYSTEM32:
+        yield f"DependentLoadFlags 0x{flags:x}, expected 0x{LOAD_LIBRARY_SEARCH_SYSTEM32:x}"
+    if toolchain["own_record"]:
         record = pe.get_data(load_config.VirtualAddress, record_size)
         others = record[4:offset] + record[offset + 2:]
         if any(others):
             yield f"load-configuration record has other non-zero fields: {record.hex()}"
 
+
+def check_hardening(pe, target, toolchain, load_config_size):
+    size = len(pe.__data__)
+    if toolchain["max_size"] and size > toolchain["max_size"]:
+        yield f"{size} bytes, more than {toolchain['max_size']}"
+
+    yield from check_load_config(pe, target, toolchain, load_config_size)
+
     characteristics = pe.OPTIONAL_HEADER.DllCharacteristics
-    for name in target["characteristics"]:
+    wanted = list(target["characteristics"])
+    if pe.FILE_HEADER.Machine == pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_I386"] and not toolchain["seh_on_x86"]:
+        wanted.append("NO_SEH")
+    for name in wanted:
         if not characteristics & pefile.DLL_CHARACTERISTICS[f"IMAGE_DLLCHARACTERISTICS_{name}"]:
             yield f"DllCharacteristics 0x{characteristics:04x} lacks {name}"
 
@@ -115,14 +153,16 @@ def check_hardening(pe, target):
 
 
 def main():
-    path, machine = sys.argv[1], sys.argv[2]
+    path, machine, toolchain, load_config_size = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4])
     pe = pefile.PE(path)
-    problems = list(check(pe, TARGETS[machine]))
+    problems = list(check(pe, TARGETS[machine], TOOLCHAINS[toolchain], load_config_size))
     for problem in problems:
         print(f"FAIL: {path}: {problem}", file=sys.stderr)
     if problems:
         return 1
-    print(f"{path}: {machine}, GUI, imports {sorted(EXPECTED_IMPORTS)}, no resources, "
+    imports = sorted(entry.dll.decode() for entry in pe.DIRECTORY_ENTRY_IMPORT)
+    print(f"{path}: {machine} {toolchain}, GUI, imports {imports}, no resources, "
+          f"time stamp 0x{pe.FILE_HEADER.TimeDateStamp:x}, "
           f"DllCharacteristics 0x{pe.OPTIONAL_HEADER.DllCharacteristics:04x}, {len(pe.__data__)} bytes")
     return 0
 

@@ -1,27 +1,61 @@
 #!/usr/bin/env bash
-# Two clean builds of the same sources, in two folders of different depth,
-# must give the same selnary.exe byte for byte, and the same as the suite's own.
-#   reproducible_test.sh SOURCE_DIR WORK_DIR PRESET REFERENCE_EXE
+# Two clean builds of the same sources, in folders of different depth, under
+# different time zones and umasks, must give the same selnary.exe byte for byte;
+# and the same as the suite's own build when that came from the same preset.
+#
+# The second build is also configured the way a machine without the test tools
+# is (no GoogleTest, a Python without pefile): that must neither stop the
+# configure nor change the program, and those tests must report themselves skipped.
+#   reproducible_test.sh SOURCE_DIR WORK_DIR PRESET SUITE_EXE SUITE_PRESET
 set -euo pipefail
-source_dir=$1 work=$2 preset=$3 reference=$4
+source_dir=$1 work=$2 preset=$3 suite_exe=$4 suite_preset=$5
 
 rm -rf "$work"
-builds=("$work/a" "$work/second/build-of-the-same-commit")
-for tree in "${builds[@]}"; do
+mkdir -p "$work"
+python=$(command -v python3)
+printf '#!/bin/sh\n# Python without its site packages, so without pefile.\nexec %s -S "$@"\n' "$python" \
+  >"$work/python-without-pefile"
+chmod +x "$work/python-without-pefile"
+
+# build TREE TZ UMASK [CONFIGURE ARGS...]
+build() {
+  local tree=$1 zone=$2 mask=$3
+  shift 3
   mkdir -p "$tree"
   tar -C "$source_dir" --exclude=./build --exclude=./.git --exclude=./CMakeUserPresets.json -cf - . |
     tar -C "$tree" -xf -
   (
     cd "$tree"
-    cmake --preset "$preset" -DBUILD_TESTING=OFF --no-warn-unused-cli >/dev/null
+    umask "$mask"
+    export TZ=$zone
+    cmake --preset "$preset" --no-warn-unused-cli "$@" >configure.log 2>&1 ||
+      { cat configure.log >&2; exit 1; }
     cmake --build --preset "$preset" --target selnary >/dev/null
   )
-done
+}
 
-first=${builds[0]}/build/$preset/selnary.exe
-second=${builds[1]}/build/$preset/selnary.exe
-sha256sum "$first" "$second" "$reference"
+first=$work/a
+second=$work/second/build-of-the-same-commit
+build "$first" UTC 022 -DBUILD_TESTING=OFF
+build "$second" Pacific/Chatham 077 \
+  -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON -DSELNARY_GTEST_SOURCE_DIR="$work/no-googletest" \
+  -DSELNARY_PYTHON="$work/python-without-pefile"
+
 status=0
-cmp "$first" "$second" || { echo "FAIL: the two clean builds differ" >&2; status=1; }
-cmp "$first" "$reference" || { echo "FAIL: a clean build differs from the suite's own" >&2; status=1; }
+sha256sum "$first/build/$preset/selnary.exe" "$second/build/$preset/selnary.exe" "$suite_exe"
+cmp "$first/build/$preset/selnary.exe" "$second/build/$preset/selnary.exe" ||
+  { echo "FAIL: the two clean builds differ" >&2; status=1; }
+if [ "$suite_preset" = "$preset" ]; then
+  cmp "$first/build/$preset/selnary.exe" "$suite_exe" ||
+    { echo "FAIL: a clean build differs from the suite's own" >&2; status=1; }
+else
+  echo "the suite's build was not configured by the $preset preset; compared the clean builds only"
+fi
+
+skipped=$(cd "$second/build/$preset" && ctest -R '^(records|pe)$' 2>&1 | grep -cE '(records|pe) \(Skipped\)' || true)
+if [ "$skipped" -ne 2 ]; then
+  echo "FAIL: without GoogleTest and pefile, $skipped of the records and pe tests reported themselves skipped, expected 2" >&2
+  (cd "$second/build/$preset" && ctest -R '^(records|pe)$' -V) >&2 || true
+  status=1
+fi
 exit "$status"
