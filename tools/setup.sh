@@ -1,5 +1,5 @@
 # Sourced by run.sh and test.sh: installs the Debian packages that are missing
-# (as root), then configures and builds through the presets.
+# (as root, or through sudo), then configures and builds through the presets.
 
 # Cross compiler and lld, Wine (with its 32-bit half), virtual display and window
 # driving, GoogleTest sources, the PE reader, and ImageMagick's `import` for screenshots.
@@ -13,7 +13,7 @@ selnary_packages=(
 )
 
 install_missing_packages() {
-  local missing=() package need_i386=
+  local missing=() package need_i386= as_root=()
   if ! dpkg --print-foreign-architectures | grep -qx i386; then
     need_i386=yes
   fi
@@ -25,16 +25,35 @@ install_missing_packages() {
   [ -z "$need_i386" ] && [ ${#missing[@]} -eq 0 ] && return 0
 
   if [ "$(id -u)" -ne 0 ]; then
-    echo "error: missing Debian packages: ${missing[*]:-none}${need_i386:+ (and the i386 architecture)}" >&2
-    echo "Run this command as root, or install them first:" >&2
-    [ -n "$need_i386" ] && echo "  dpkg --add-architecture i386" >&2
-    echo "  apt-get update && apt-get install ${missing[*]}" >&2
+    if ! command -v sudo >/dev/null; then
+      echo "error: missing Debian packages: ${missing[*]:-none}${need_i386:+ (and the i386 architecture)}" >&2
+      echo "Run this command as root, or install them first:" >&2
+      [ -n "$need_i386" ] && echo "  dpkg --add-architecture i386" >&2
+      echo "  apt-get update && apt-get install ${missing[*]}" >&2
+      exit 1
+    fi
+    as_root=(sudo)
+    echo "Installing through sudo (everything else runs as $(id -un)): ${missing[*]}${need_i386:+ (adding the i386 architecture for wine32)}"
+  else
+    echo "Installing: ${missing[*]}${need_i386:+ (adding the i386 architecture for wine32)}"
+  fi
+  [ -n "$need_i386" ] && "${as_root[@]}" dpkg --add-architecture i386
+  "${as_root[@]}" apt-get update -qq
+  "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+}
+
+# Wine runs only in prefixes that belong to the user running it, and a build
+# tree made by someone else cannot be written: say so before anything fails
+# inside them.
+check_build_owner() {
+  local foreign
+  [ -e build ] || return 0
+  foreign=$(find build -maxdepth 2 ! -user "$(id -u)" -print -quit)
+  if [ -n "$foreign" ]; then
+    echo "error: $foreign belongs to $(stat -c %U "$foreign"), not to $(id -un)." >&2
+    echo "A build tree is used by one user only: run as $(stat -c %U "$foreign"), or remove build/ first." >&2
     exit 1
   fi
-  echo "Installing: ${missing[*]}${need_i386:+ (adding the i386 architecture for wine32)}"
-  [ -n "$need_i386" ] && dpkg --add-architecture i386
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
 }
 
 # build_preset PRESET [CMAKE CONFIGURE ARGS...]

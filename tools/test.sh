@@ -6,6 +6,7 @@ cd "$(dirname "$0")/.."
 source tools/setup.sh
 
 install_missing_packages
+check_build_owner
 for preset in x86 x64; do
   build_preset "$preset" -DCMAKE_COMPILE_WARNING_AS_ERROR=ON
 done
