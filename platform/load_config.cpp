@@ -1,8 +1,9 @@
 // The load-configuration record the linker points the PE header at. Its one
-// setting keeps the loader from resolving our imports next to the program
+// setting keeps the loader from resolving our own imports next to the program
 // (a planted msvfw32.dll in Downloads): only the system folder is searched.
-// Loaders before Windows 10 1607 ignore the field. MSVC builds get the same
-// from /DEPENDENTLOADFLAG, in the record its runtime provides.
+// It does not reach the compressors the chooser loads later by name. Loaders
+// before Windows 10 1607 ignore the field. MSVC builds get the same from
+// /DEPENDENTLOADFLAG, in the record its runtime provides.
 
 #include "platform/platform.h"
 

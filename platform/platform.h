@@ -23,7 +23,8 @@ namespace selnary {
 #if defined(_M_IX86) || defined(__i386__)
 #define SELNARY_ARCH_TAG "x86"
 static_assert(sizeof(COMPVARS) == 64, "COMPVARS is 64 bytes on x86");
-// Loaders before Windows 8 insist on 64, whatever the header's record has grown to.
+// The PE format requires 64 on x86 for Windows XP and earlier, whatever the
+// header's record has grown to.
 inline constexpr DWORD load_config_size = 64;
 #elif (defined(_M_X64) && !defined(_M_ARM64EC)) || defined(__x86_64__)
 #define SELNARY_ARCH_TAG "x64"
