@@ -16,9 +16,13 @@
 
 # shellcheck source=/dev/null
 source "${1:?wine-session.sh needs the tools file of a configured build}"
+if [ -n "${WINE_UNAVAILABLE:-}" ]; then
+  echo "error: Windows programs cannot run under Wine here: $WINE_UNAVAILABLE" >&2
+  exit 1
+fi
 for tool in WINE WINESERVER XVFB XDOTOOL FLOCK; do
   if [ -z "${!tool:-}" ]; then
-    echo "error: $1 names no $tool${WINE_UNAVAILABLE:+: $WINE_UNAVAILABLE}" >&2
+    echo "error: $1 names no $tool (see the configure's warnings)" >&2
     exit 1
   fi
 done
@@ -34,6 +38,8 @@ session_jobs=()    # every background job this shell started, to be waited for
 session_owns_server=yes  # whether ending the session may stop the prefix's wineserver
 x_server_pid=
 declare -A exit_statuses=()  # pid -> status, as reported on the event channel
+restore_keys=()    # registry keys temporary_setting changed, in order
+restore_files=()   # their exports from before, or "" where a key did not exist
 
 wine_session_cleanup() {
   local pid
@@ -41,8 +47,10 @@ wine_session_cleanup() {
     kill "$pid" 2>/dev/null || true
   done
   for pid in "${session_jobs[@]}"; do
+    kill "$pid" 2>/dev/null || true
     wait "$pid" 2>/dev/null || true
   done
+  restore_settings
   if [ -n "${WINEPREFIX:-}" ]; then
     if [ "$session_owns_server" = yes ]; then
       "$WINESERVER" -k 2>/dev/null || true
@@ -63,6 +71,13 @@ wine_session_cleanup() {
 
 # ---- The template and the prefixes made from it ------------------------------
 
+# windows_path PATH: the Windows name of a file of this machine (Wine's Z: drive).
+windows_path() {
+  local path
+  path=$(readlink -f "$1")
+  printf 'Z:%s' "${path//\//\\}"
+}
+
 # The folder with Wine's own TrueType fonts (Tahoma, Marlett for the title-bar
 # buttons), as a Windows path; empty where there is none.
 wine_fonts_folder() {
@@ -70,8 +85,7 @@ wine_fonts_folder() {
   bin=$(dirname "$(readlink -f "$WINE")")
   for dir in "$bin/../share/wine/fonts" "$bin/../../share/wine/fonts"; do
     if [ -f "$dir/marlett.ttf" ]; then
-      dir=$(readlink -f "$dir")
-      printf 'Z:%s' "${dir//\//\\}"
+      windows_path "$dir"
       return 0
     fi
   done
@@ -139,6 +153,31 @@ wine_prefix_from_template() {
 prefix_install() {
   rm -f "$2"
   cp "$1" "$2"
+}
+
+# temporary_setting KEY NAME DATA: sets a registry value for this session only.
+# Ending the session puts KEY back as it was, or removes it if it was not there.
+temporary_setting() {
+  local key=$1 saved=$session_dir/saved-${#restore_keys[@]}.reg
+  if ! "$WINE" reg export "$key" "$(windows_path "$saved")" /y >/dev/null 2>&1; then
+    saved=
+  fi
+  restore_keys+=("$key")
+  restore_files+=("$saved")
+  "$WINE" reg add "$key" /v "$2" /d "$3" /f >/dev/null
+}
+
+restore_settings() {
+  local i
+  for ((i = ${#restore_keys[@]} - 1; i >= 0; i--)); do
+    "$WINE" reg delete "${restore_keys[i]}" /f >/dev/null 2>&1 || true
+    if [ -n "${restore_files[i]}" ]; then
+      "$WINE" reg import "$(windows_path "${restore_files[i]}")" >/dev/null 2>&1 ||
+        echo "warning: could not put back ${restore_keys[i]} in $WINEPREFIX as it was" >&2
+    fi
+  done
+  restore_keys=()
+  restore_files=()
 }
 
 # ---- Sessions ----------------------------------------------------------------
@@ -281,7 +320,7 @@ wait_for_window() {
   wait "$search" 2>/dev/null || true
   [ -n "$window" ] && return 0
   if [ -n "${exit_statuses[$program_pid]:-}" ]; then
-    echo "error: the program ended with status ${exit_statuses[$program_pid]} before a window titled '$title' appeared" >&2
+    echo "error: the program ended with status ${exit_statuses[$program_pid]} before its window '$title' appeared" >&2
   else
     echo "error: no window titled '$title' appeared within $seconds s" >&2
   fi
