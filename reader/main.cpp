@@ -73,6 +73,14 @@ int print_list(HWND combo)
     return 0;
 }
 
+BOOL CALLBACK paint_dropped_list(HWND window, LPARAM)
+{
+    wchar_t name[32];
+    if (GetClassNameW(window, name, 32) && lstrcmpiW(name, L"ComboLBox") == 0 && IsWindowVisible(window))
+        RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
+    return TRUE;
+}
+
 // Drops the list and has it painted before returning, so a picture taken
 // next shows it. The dropped list is a top-level window of the dialog's thread.
 int open_list(HWND combo)
@@ -80,15 +88,7 @@ int open_list(HWND combo)
     SendMessageW(combo, CB_SHOWDROPDOWN, TRUE, 0);
     if (!SendMessageW(combo, CB_GETDROPPEDSTATE, 0, 0))
         return 3;
-    EnumThreadWindows(
-        GetWindowThreadProcessId(combo, nullptr),
-        [](HWND window, LPARAM) -> BOOL {
-            wchar_t name[32];
-            if (GetClassNameW(window, name, 32) && lstrcmpiW(name, L"ComboLBox") == 0 && IsWindowVisible(window))
-                RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
-            return TRUE;
-        },
-        0);
+    EnumThreadWindows(GetWindowThreadProcessId(combo, nullptr), paint_dropped_list, 0);
     return 0;
 }
 
