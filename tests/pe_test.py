@@ -138,6 +138,11 @@ def check_hardening(pe, target, toolchain, load_config_size):
         if not characteristics & pefile.DLL_CHARACTERISTICS[f"IMAGE_DLLCHARACTERISTICS_{name}"]:
             yield f"DllCharacteristics 0x{characteristics:04x} lacks {name}"
 
+    # Signing tools recompute the sum when they strip a signature; a file
+    # that carries its own valid sum comes back byte for byte.
+    if not pe.verify_checksum():
+        yield f"header checksum 0x{pe.OPTIONAL_HEADER.CheckSum:08x}, expected 0x{pe.generate_checksum():08x}"
+
     # ASLR can only move the image if it can be rebased.
     if not directory(pe, "BASERELOC").Size:
         yield "no base relocations"
