@@ -14,7 +14,7 @@
 #endif
 #include <windows.h>
 
-#include <cstdio>   // for std::fputs
+#include <cstdio>  // for std::fputs
 #include <cstring>  // for std::strcmp
 #include <string>
 
@@ -28,8 +28,8 @@ void write_utf8(const std::wstring& text)
     const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
                                          nullptr, 0, nullptr, nullptr);
     std::string bytes(static_cast<std::size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(),
-                        size, nullptr, nullptr);
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(), size,
+                        nullptr, nullptr);
     DWORD written = 0;
     WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), bytes.data(), static_cast<DWORD>(bytes.size()),
               &written, nullptr);
@@ -76,7 +76,8 @@ int print_list(HWND combo)
 BOOL CALLBACK paint_dropped_list(HWND window, LPARAM)
 {
     wchar_t name[32];
-    if (GetClassNameW(window, name, 32) && lstrcmpiW(name, L"ComboLBox") == 0 && IsWindowVisible(window))
+    if (GetClassNameW(window, name, 32) && lstrcmpiW(name, L"ComboLBox") == 0 &&
+        IsWindowVisible(window))
         RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
     return TRUE;
 }
@@ -104,7 +105,8 @@ int print_button(HWND dialog, const char* which)
         // run of points on the caption's middle row that hit-test as HTCLOSE.
         RECT window;
         GetWindowRect(dialog, &window);
-        const LONG y = window.top + GetSystemMetrics(SM_CYFIXEDFRAME) + GetSystemMetrics(SM_CYCAPTION) / 2;
+        const LONG y = window.top + GetSystemMetrics(SM_CYFIXEDFRAME) +
+            GetSystemMetrics(SM_CYCAPTION) / 2;
         LONG first = -1, last = -1;
         for (LONG x = window.left; x < window.right; ++x) {
             const LRESULT hit = SendMessageW(dialog, WM_NCHITTEST, 0, MAKELPARAM(x, y));
@@ -119,7 +121,9 @@ int print_button(HWND dialog, const char* which)
         print_point((first + last) / 2, y);
         return 0;
     }
-    const int id = std::strcmp(which, "ok") == 0 ? IDOK : std::strcmp(which, "cancel") == 0 ? IDCANCEL : 0;
+    const int id = std::strcmp(which, "ok") == 0 ? IDOK
+        : std::strcmp(which, "cancel") == 0      ? IDCANCEL
+                                                 : 0;
     const HWND button = id ? GetDlgItem(dialog, id) : nullptr;
     RECT rect;
     if (!button || !GetWindowRect(button, &rect))

@@ -28,6 +28,7 @@ TEST(ProbeFormat, IsExactlyTheFixedFortyBytesWhateverTheMemoryHeld)
 {
     // Little-endian, in field order: biSize, biWidth, biHeight, biPlanes,
     // biBitCount, biCompression, biSizeImage, then four zero fields.
+    // clang-format off
     const std::vector<unsigned char> expected = {
         0x28, 0x00, 0x00, 0x00,  0x00, 0x01, 0x00, 0x00,  0x00, 0x01, 0x00, 0x00,
         0x01, 0x00,              0x20, 0x00,
@@ -35,6 +36,7 @@ TEST(ProbeFormat, IsExactlyTheFixedFortyBytesWhateverTheMemoryHeld)
         0x00, 0x00, 0x00, 0x00,  0x00, 0x00, 0x00, 0x00,
         0x00, 0x00, 0x00, 0x00,  0x00, 0x00, 0x00, 0x00,
     };
+    // clang-format on
     for (unsigned char garbage : kGarbage) {
         BITMAPINFOHEADER format;
         std::memset(&format, garbage, sizeof format);

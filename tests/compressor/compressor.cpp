@@ -42,8 +42,9 @@ void log_line(const std::string& text)
     const std::string path = environment("SELNARY_COMPRESSOR_LOG");
     if (path.empty())
         return;
-    const HANDLE log = CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                   nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE log = CreateFileA(path.c_str(), FILE_APPEND_DATA,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr);
     if (log == INVALID_HANDLE_VALUE)
         return;
     const std::string line = text + "\r\n";
@@ -95,7 +96,7 @@ LRESULT describe(const Instance& instance, ICINFO* info, LPARAM size)
     const std::string code = fourcc_text(instance.handler);
     const std::wstring handler(code.begin(), code.end());
     const std::wstring description = L"selnary test compressor (" +
-                                     std::to_wstring(sizeof(void*) * 8) + L"-bit, " + handler + L")";
+        std::to_wstring(sizeof(void*) * 8) + L"-bit, " + handler + L")";
     lstrcpynW(info->szName, handler.c_str(), ARRAYSIZE(info->szName));
     lstrcpynW(info->szDescription, description.c_str(), ARRAYSIZE(info->szDescription));
     return sizeof(ICINFO);
@@ -105,7 +106,7 @@ LRESULT describe(const Instance& instance, ICINFO* info, LPARAM size)
 LRESULT query(const Instance& instance, const BITMAPINFO* in)
 {
     const bool ok = in && in->bmiHeader.biCompression == BI_RGB && in->bmiHeader.biBitCount == 32 &&
-                    in->bmiHeader.biWidth == 256 && in->bmiHeader.biHeight == 256;
+        in->bmiHeader.biWidth == 256 && in->bmiHeader.biHeight == 256;
     log_line("query " + std::to_string(instance.serial) + (ok ? " ok" : " bad"));
     return ok ? ICERR_OK : ICERR_BADFORMAT;
 }
@@ -114,7 +115,8 @@ LRESULT query(const Instance& instance, const BITMAPINFO* in)
 
 extern "C" LRESULT WINAPI DriverProc(DWORD_PTR id, HDRVR, UINT message, LPARAM first, LPARAM second)
 {
-    auto* instance = static_cast<LRESULT>(id) == kSession ? nullptr : reinterpret_cast<Instance*>(id);
+    auto* instance = static_cast<LRESULT>(id) == kSession ? nullptr
+                                                          : reinterpret_cast<Instance*>(id);
     switch (message) {
     case DRV_LOAD:
     case DRV_FREE:
@@ -132,7 +134,8 @@ extern "C" LRESULT WINAPI DriverProc(DWORD_PTR id, HDRVR, UINT message, LPARAM f
     case ICM_GETINFO:
         return instance ? describe(*instance, reinterpret_cast<ICINFO*>(first), second) : 0;
     case ICM_COMPRESS_QUERY:
-        return instance ? query(*instance, reinterpret_cast<const BITMAPINFO*>(first)) : ICERR_BADFORMAT;
+        return instance ? query(*instance, reinterpret_cast<const BITMAPINFO*>(first))
+                        : ICERR_BADFORMAT;
     default:
         // Nothing to install or configure; driver messages are answered no.
         return message < DRV_USER ? 0 : ICERR_UNSUPPORTED;
