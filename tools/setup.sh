@@ -2,14 +2,17 @@
 # (as root, or through sudo), then configures and builds through the presets.
 
 # Cross compiler and lld, Wine (with its 32-bit half), virtual display and window
-# driving, GoogleTest sources, the PE reader, and ImageMagick's `import` for screenshots.
+# driving, GoogleTest sources, the PE reader, ImageMagick's `import` for the
+# picture, clang-format for the style check, and the release's signing tools.
 selnary_packages=(
-  cmake make
+  cmake make git python3
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 lld
   wine wine32 wine64
   xvfb xdotool
   googletest python3-pefile
   imagemagick
+  clang-format
+  openssl osslsigncode
 )
 
 install_missing_packages() {
