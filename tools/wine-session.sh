@@ -34,7 +34,6 @@ wine_base_overrides="mscoree,mshtml="
 session_dir=       # private temporary folder: the event channel, Xvfb's answer
 session_events=    # file descriptor of the event channel
 session_pids=()    # programs started through start_program, by their own ids
-session_jobs=()    # every background job this shell started, to be waited for
 session_owns_server=yes  # whether ending the session may stop the prefix's wineserver
 x_server_pid=
 declare -A exit_statuses=()  # pid -> status, as reported on the event channel
@@ -43,10 +42,14 @@ restore_files=()   # their exports from before, or "" where a key did not exist
 
 wine_session_cleanup() {
   local pid
+  # Programs whose end has not been reported yet, then every other job of
+  # this shell but the X server, which the programs may still be using.
+  [ -n "$session_events" ] && while read -r -t 0 -u "$session_events"; do next_event "$(deadline_in 1)"; done
   for pid in "${session_pids[@]}"; do
-    kill "$pid" 2>/dev/null || true
+    [ -n "${exit_statuses[$pid]:-}" ] || kill "$pid" 2>/dev/null || true
   done
-  for pid in "${session_jobs[@]}"; do
+  for pid in $(jobs -p); do
+    [ "$pid" = "$x_server_pid" ] && continue
     kill "$pid" 2>/dev/null || true
     wait "$pid" 2>/dev/null || true
   done
@@ -290,7 +293,6 @@ start_program() {
     wait "$pid" || status=$?
     echo "exit $pid $status" >&"$session_events"
   } &
-  session_jobs+=("$!")
   program_pid=
   while [ -z "$program_pid" ]; do
     read -r -u "$session_events" event
@@ -306,7 +308,6 @@ wait_for_window() {
   pattern="^$(printf '%s' "$title" | sed 's/[][\.*^$()+?{}|]/\\&/g')\$"
   "$XDOTOOL" search --sync --limit 1 --onlyvisible --name "$pattern" >&"$session_events" 2>/dev/null &
   search=$!
-  session_jobs+=("$search")
   deadline=$(deadline_in "$seconds")
   window=
   while [ -z "${exit_statuses[$program_pid]:-}" ] && next_event "$deadline"; do
