@@ -17,11 +17,11 @@ esac
 
 drivers='HKLM\Software\Microsoft\Windows NT\CurrentVersion\Drivers32'
 prefix_install "$compressor" "$(system_folder "$arch")/slnytest.dll"
-"$WINE" reg add "$drivers" /v vidc.slny /d slnytest.dll /reg:$bits /f >/dev/null
+wine_reg add "$drivers" /v vidc.slny /d slnytest.dll /reg:$bits /f
 for folder in "$(system_folder "$arch")" "$(system_folder "$other")"; do
   prefix_install "$compressor" "$folder/slnother.dll"
 done
-"$WINE" reg add "$drivers" /v vidc.slno /d slnother.dll /reg:$other_bits /f >/dev/null
+wine_reg add "$drivers" /v vidc.slno /d slnother.dll /reg:$other_bits /f
 mine="selnary test compressor ($bits-bit, slny)"
 
 logs=$WINEPREFIX/logs
@@ -71,7 +71,7 @@ grep -q 'wine: Unhandled' "$logs/$case_name.err" || fail "does not pass on what 
 echo "[$case_name] run ended with status $shown_status after $seconds s: $(head -n 1 "$logs/$case_name.err")"
 
 # No window manager here: Wine draws the title bar and its close button itself.
-"$WINE" reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /d N /f >/dev/null
+wine_reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /d N /f
 
 # end_by NAME: starts the program, lets a person end the dialog one way, and
 # checks that it exits with status 0 within 10 s.

@@ -12,7 +12,8 @@
 # installed compressors); nothing is created in it and nothing set in it
 # outlasts the run. Without it the program runs in a fresh prefix under
 # build/wine/.
-set -euo pipefail
+set -eEuo pipefail
+trap 'echo "error: tools/show.sh, line $LINENO: \"$BASH_COMMAND\" failed" >&2' ERR
 build_dir=$(cd "$1" && pwd) arch=$2 picture=$3
 exe=$build_dir/selnary.exe
 reader=$build_dir/reader/list-reader.exe
@@ -44,7 +45,7 @@ fi
 if [ -n "$own_prefix" ]; then
   temporary_setting 'HKCU\Software\Wine\X11 Driver' Decorated N
 else
-  "$WINE" reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /d N /f >/dev/null
+  wine_reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /d N /f
 fi
 
 # A compressor that crashes the chooser ends the program with its fault

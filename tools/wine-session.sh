@@ -103,7 +103,7 @@ wine_add_font_path() {
   local fonts
   fonts=$(wine_fonts_folder)
   [ -n "$fonts" ] || return 0
-  "$WINE" reg add 'HKCU\Software\Wine\Fonts' /v Path /t REG_SZ /d "$fonts" /f >/dev/null
+  wine_reg add 'HKCU\Software\Wine\Fonts' /v Path /t REG_SZ /d "$fonts" /f
 }
 
 # Sets template to the template for the Wine in use and makes it when missing.
@@ -158,6 +158,15 @@ prefix_install() {
   cp "$1" "$2"
 }
 
+# wine_reg ARGS...: Wine's reg.exe, quiet when it succeeds; when it fails, what
+# it said (it writes its errors to standard output) goes to standard error.
+wine_reg() {
+  local said status=0
+  said=$("$WINE" reg "$@" 2>&1) || status=$?
+  [ "$status" -eq 0 ] || printf 'error: reg %s failed (%s): %s\n' "$1" "$status" "$said" >&2
+  return "$status"
+}
+
 # temporary_setting KEY NAME DATA: sets a registry value for this session only.
 # Ending the session puts KEY back as it was, or removes it if it was not there.
 temporary_setting() {
@@ -167,7 +176,7 @@ temporary_setting() {
   fi
   restore_keys+=("$key")
   restore_files+=("$saved")
-  "$WINE" reg add "$key" /v "$2" /d "$3" /f >/dev/null
+  wine_reg add "$key" /v "$2" /d "$3" /f
 }
 
 restore_settings() {
@@ -175,7 +184,7 @@ restore_settings() {
   for ((i = ${#restore_keys[@]} - 1; i >= 0; i--)); do
     "$WINE" reg delete "${restore_keys[i]}" /f >/dev/null 2>&1 || true
     if [ -n "${restore_files[i]}" ]; then
-      "$WINE" reg import "$(windows_path "${restore_files[i]}")" >/dev/null 2>&1 ||
+      wine_reg import "$(windows_path "${restore_files[i]}")" ||
         echo "warning: could not put back ${restore_keys[i]} in $WINEPREFIX as it was" >&2
     fi
   done
