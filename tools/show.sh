@@ -12,8 +12,7 @@
 # installed compressors); nothing is created in it and nothing set in it
 # outlasts the run. Without it the program runs in a fresh prefix under
 # build/wine/.
-set -eEuo pipefail
-trap 'echo "error: tools/show.sh, line $LINENO: \"$BASH_COMMAND\" failed" >&2' ERR
+set -euo pipefail
 build_dir=$(cd "$1" && pwd) arch=$2 picture=$3
 exe=$build_dir/selnary.exe
 reader=$build_dir/reader/list-reader.exe
