@@ -98,7 +98,7 @@ click() {
 # Down moves through the closed list from its first entry; Return is OK.
 choose_mine() {
   local index
-  index=$(grep -nxF "$mine" <<<"$listed" | cut -d: -f1)
+  index=$(grep -nxF "$mine" <<<"$listed" | cut -d: -f1) || { fail "'$mine' is not in the list"; return; }
   for ((; index > 1; index--)); do
     "$XDOTOOL" key --window "$window" Down
   done

@@ -261,10 +261,12 @@ wine_user_session() {
 # after its prefix's device and inode; where that folder lives differs
 # between Wine builds, so the servers' own working folders are asked.
 wine_server_running() {
-  local want comm
+  local want comm name
   want=$(printf 'server-%x-%x' "$(stat -c %d "$WINEPREFIX")" "$(stat -c %i "$WINEPREFIX")")
   for comm in /proc/[0-9]*/comm; do
-    [[ $(<"$comm") == wineserver* ]] 2>/dev/null || continue
+    # A process may end between the listing and the read.
+    { read -r name <"$comm"; } 2>/dev/null || continue
+    [[ $name == wineserver* ]] || continue
     [ "$(basename "$(readlink "${comm%comm}cwd" 2>/dev/null)")" = "$want" ] && return 0
   done
   return 1
