@@ -240,6 +240,7 @@ wine_user_session() {
     echo "error: WINEPREFIX=$prefix does not exist; it must name an existing Wine prefix" >&2
     return 1
   fi
+  prefix=$(cd "$prefix" && pwd)  # Wine takes absolute paths only
   if [ ! -f "$prefix/system.reg" ] || [ ! -d "$prefix/drive_c" ]; then
     echo "error: WINEPREFIX=$prefix is not a Wine prefix (no system.reg and drive_c)" >&2
     return 1
