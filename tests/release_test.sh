@@ -39,7 +39,9 @@ case "$arch:$machine" in
   *) fail "the zipped program is for machine 0x$machine, not $arch" ;;
 esac
 
-# A throwaway code-signing certificate, and its PKCS#12 under a password.
+# A throwaway code-signing certificate, and its PKCS#12 under a password;
+# no key or password outlives the test.
+trap 'rm -f key.pem other-key.pem signer.p12 web.p12 password wrong-password' EXIT
 openssl req -x509 -newkey rsa:2048 -nodes -keyout key.pem -out certificate.pem -days 2 \
   -subj "/CN=selnary test signer" -addext extendedKeyUsage=codeSigning 2>/dev/null
 printf 'correct horse %s\n' "$RANDOM$RANDOM" >password
