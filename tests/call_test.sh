@@ -39,7 +39,7 @@ run_case() {
   local result=$2 log="$work/$1.log" status=0
   shift 2
   rm -f "$log"
-  SELNARY_STANDIN_LOG="Z:${log//\//\\}" SELNARY_STANDIN_RESULT=$result \
+  SELNARY_STANDIN_LOG="$(windows_path "$log")" SELNARY_STANDIN_RESULT=$result \
     timeout 60 "$WINE" "${launcher[@]}" "$exe" "$@" || status=$?
   [ "$status" -eq 0 ] || fail "exit status $status, expected 0"
   if [ ! -f "$log" ]; then

@@ -105,9 +105,15 @@ choose_mine() {
   "$XDOTOOL" key --window "$window" Return
 }
 
+# count_opens NAME: how often that case's run opened the test compressor for
+# compression, and closed it.
+count_opens() {
+  opened=$(grep -c '^open ' "$logs/$1.log" || true)
+  closed=$(grep -c '^close ' "$logs/$1.log" || true)
+}
+
 end_by ok-with-mine choose_mine
-opened=$(grep -c '^open ' "$logs/ok-with-mine.log" || true)
-closed=$(grep -c '^close ' "$logs/ok-with-mine.log" || true)
+count_opens ok-with-mine
 # The chooser closes what it opened but the chosen one, which it hands back;
 # the program neither uses nor releases it.
 [ "$opened" -ge 1 ] && [ $((opened - closed)) -eq 1 ] ||
@@ -115,8 +121,7 @@ closed=$(grep -c '^close ' "$logs/ok-with-mine.log" || true)
 
 end_by click-ok click ok
 end_by click-cancel click cancel
-opened=$(grep -c '^open ' "$logs/click-cancel.log" || true)
-closed=$(grep -c '^close ' "$logs/click-cancel.log" || true)
+count_opens click-cancel
 [ "$opened" -ge 1 ] && [ "$opened" -eq "$closed" ] || fail "opened $opened times, closed $closed times"
 end_by click-close click close
 

@@ -8,7 +8,7 @@ wine_template "$2"
 
 now=$(mktemp)
 trap 'rm -f "$now"' EXIT
-(cd "$template" && find . -type f -print0 | LC_ALL=C sort -z | xargs -0 sha256sum) >"$now"
+template_manifest "$template" >"$now"
 if ! diff -u "$template.sha256" "$now" >&2; then
   echo "FAIL: $template changed since it was made (lines above: - as made, + now)" >&2
   exit 1

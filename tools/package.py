@@ -94,6 +94,11 @@ def sign(signing, version, unsigned, signed):
     run(command, f"signing {unsigned}")
 
 
+def sha256_of(path):
+    with open(path, "rb") as file:
+        return hashlib.sha256(file.read()).hexdigest()
+
+
 def zip_entry(archive, name, data, date_time):
     info = zipfile.ZipInfo(name, date_time=date_time)
     info.compress_type = zipfile.ZIP_DEFLATED
@@ -125,12 +130,10 @@ def package(out_dir, version, epoch, source_dir, targets, signing, work):
                 for name in ENTRIES[1:]:
                     zip_entry(archive, name, texts[name], date_time)
 
-        sums = []
-        for name in sorted(os.listdir(staging)):
-            with open(os.path.join(staging, name), "rb") as file:
-                sums.append(f"{hashlib.sha256(file.read()).hexdigest()}  {name}\n")
+        zips = sorted(os.listdir(staging))
+        sums = {name: sha256_of(os.path.join(staging, name)) for name in zips}
         with open(os.path.join(staging, "SHA256SUMS"), "w", newline="\n") as file:
-            file.writelines(sums)
+            file.writelines(f"{sums[name]}  {name}\n" for name in zips)
         for name in os.listdir(staging):
             os.chmod(os.path.join(staging, name), 0o644)
         os.chmod(staging, 0o755)
@@ -147,12 +150,10 @@ def package(out_dir, version, epoch, source_dir, targets, signing, work):
         shutil.rmtree(staging, ignore_errors=True)
         raise
 
+    sums["SHA256SUMS"] = sha256_of(os.path.join(out_dir, "SHA256SUMS"))
     print(f"Wrote {out_dir}:")
-    for name in sorted(os.listdir(out_dir)):
-        path = os.path.join(out_dir, name)
-        with open(path, "rb") as file:
-            digest = hashlib.sha256(file.read()).hexdigest()
-        print(f"  {name}  {os.path.getsize(path)} bytes  sha256 {digest}")
+    for name in sorted(sums):
+        print(f"  {name}  {os.path.getsize(os.path.join(out_dir, name))} bytes  sha256 {sums[name]}")
 
 
 def main(argv):

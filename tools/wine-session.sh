@@ -106,6 +106,11 @@ wine_add_font_path() {
   wine_reg add 'HKCU\Software\Wine\Fonts' /v Path /t REG_SZ /d "$fonts" /f
 }
 
+# template_manifest FOLDER: the sha256 of every file in FOLDER, in a fixed order.
+template_manifest() {
+  (cd "$1" && find . -type f -print0 | LC_ALL=C sort -z | xargs -0 sha256sum)
+}
+
 # Sets template to the template for the Wine in use and makes it when missing.
 # Prefix creation is slow (about 15 s), so it happens once per folder and Wine
 # version, under a lock; templates of other versions go when a new one is made.
@@ -133,7 +138,7 @@ wine_template() {
       exit 1
     fi
     # What the template holds when made, for the check that nothing changes it.
-    (cd "$new" && find . -type f -print0 | LC_ALL=C sort -z | xargs -0 sha256sum) >"$template.sha256"
+    template_manifest "$new" >"$template.sha256"
     mv "$new" "$template"
   ) 9>"$root/template.lock"
 }
