@@ -4,7 +4,7 @@
 #   call_test.sh TOOLS PREFIX EXE STANDIN_DLL TITLE ARCH POINTER_BYTES STATE_BYTES
 set -euo pipefail
 exe=$3 standin=$4 title=$5 arch=$6 pointer_bytes=$7 state_bytes=$8
-source "$(dirname "$0")/../tools/wine-session.sh" "$1"
+source "$(dirname "$0")/../tools/lib/wine-session.sh" "$1"
 wine_session "$2"
 
 # The stand-in takes the system library's place in the prefix's system folder

@@ -5,7 +5,7 @@
 #   chooser_test.sh TOOLS PREFIX EXE TITLE
 set -euo pipefail
 exe=$3 title=$4
-source "$(dirname "$0")/../tools/wine-session.sh" "$1"
+source "$(dirname "$0")/../tools/lib/wine-session.sh" "$1"
 wine_session "$2"
 
 failures=0

@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
 # The compressor list, with a test compressor installed the way a compressor
 # of the target's bitness is, and a copy registered only for the other
-# bitness. Through the run command as a user runs it (tools/show.sh, with this
+# bitness. Through the run command as a user runs it (tools/lib/show.sh, with this
 # prefix as WINEPREFIX) and through the dialog as a person works it.
 #   list_test.sh TOOLS PREFIX BUILD_DIR ARCH COMPRESSOR_DLL
 set -euo pipefail
 build_dir=$3 arch=$4 compressor=$5
 here=$(dirname "$0")
-source "$here/../tools/wine-session.sh" "$1"
+source "$here/../tools/lib/wine-session.sh" "$1"
 wine_session "$2"
 exe=$build_dir/selnary.exe reader=$build_dir/reader/list-reader.exe title="selnary ($arch)"
 case "$arch" in
@@ -33,7 +33,7 @@ fail() { echo "FAIL [$case_name]: $*" >&2; failures=$((failures + 1)); }
 show() {
   shown_status=0
   shown=$(env -u DISPLAY WINEPREFIX="$WINEPREFIX" "$@" timeout 60 \
-    bash "$here/../tools/show.sh" "$build_dir" "$arch" "$logs/$case_name.png" 2>"$logs/$case_name.err") ||
+    bash "$here/../tools/lib/show.sh" "$build_dir" "$arch" "$logs/$case_name.png" 2>"$logs/$case_name.err") ||
     shown_status=$?
 }
 
@@ -53,7 +53,7 @@ printf '%s\n' "$shown"
 case_name=not-a-prefix
 empty=$(mktemp -d)
 status=0
-WINEPREFIX=$empty bash "$here/../tools/show.sh" "$build_dir" "$arch" "$logs/none.png" 2>"$logs/$case_name.err" >/dev/null ||
+WINEPREFIX=$empty bash "$here/../tools/lib/show.sh" "$build_dir" "$arch" "$logs/none.png" 2>"$logs/$case_name.err" >/dev/null ||
   status=$?
 [ "$status" -ne 0 ] || fail "a folder that is not a prefix was accepted"
 grep -q 'is not a Wine prefix' "$logs/$case_name.err" || fail "no clear error: $(cat "$logs/$case_name.err")"

@@ -4,7 +4,7 @@
 #   refusal_test.sh TOOLS PREFIX EXE
 set -euo pipefail
 exe=$3
-source "$(dirname "$0")/../tools/wine-session.sh" "$1"
+source "$(dirname "$0")/../tools/lib/wine-session.sh" "$1"
 wine_session "$2"
 
 # Wine passes on the low byte of the loader's STATUS_DLL_NOT_FOUND (0xC0000135);

@@ -9,7 +9,7 @@ set -euo pipefail
 source_dir=$1 work=$2 arch=$3 exe=$4 python=$5
 # The suite runs inside tools/release.sh too, whose signing key is not this test's.
 unset SELNARY_SIGN_PKCS12 SELNARY_SIGN_PASSWORD_FILE SELNARY_SIGN_TIMESTAMP_URL
-package=$source_dir/tools/package.py
+package=$source_dir/tools/lib/package.py
 rm -rf "$work"
 mkdir -p "$work/deeper/still"
 cd "$work"

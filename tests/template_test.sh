@@ -3,7 +3,7 @@
 # from still holds exactly the files, with the same checksums, it was made with.
 #   template_test.sh TOOLS ROOT
 set -euo pipefail
-source "$(dirname "$0")/../tools/wine-session.sh" "$1"
+source "$(dirname "$0")/../tools/lib/wine-session.sh" "$1"
 wine_template "$2"
 
 now=$(mktemp)

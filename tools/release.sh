@@ -9,7 +9,7 @@
 # anything is built. build/release/ changes only when the release is complete.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-source tools/setup.sh
+source tools/lib/setup.sh
 install_missing_packages
 check_build_owner
 started=$(date +%s)
@@ -20,7 +20,7 @@ fail() {
 }
 
 python=$(command -v python3)
-"$python" tools/package.py --check-signing || exit 1
+"$python" tools/lib/package.py --check-signing || exit 1
 
 git rev-parse --verify -q HEAD >/dev/null || fail "a release is made from a git checkout"
 if [ -n "$(git status --porcelain)" ]; then
@@ -46,6 +46,6 @@ done
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$work/x86/CMakeCache.txt")
 [ -n "$version" ] || fail "no project version in $work/x86/CMakeCache.txt"
 echo "Packing selnary $version from commit $commit"
-"$python" tools/package.py build/release "$version" "$epoch" . \
+"$python" tools/lib/package.py build/release "$version" "$epoch" . \
   x86="$work/x86/selnary.exe" x64="$work/x64/selnary.exe" || fail "packing failed"
 echo "Released in $(($(date +%s) - started)) s."

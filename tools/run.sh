@@ -4,7 +4,7 @@
 # With a DISPLAY the chooser appears there and this ends when it is closed;
 # without one it prints the compressors offered, saves a picture of the
 # chooser with its list open, and presses Cancel. WINEPREFIX, when set, names
-# a prefix of your own to look in (see tools/show.sh).
+# a prefix of your own to look in (see tools/lib/show.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 arch=${1:-x86}
@@ -12,8 +12,8 @@ case "$arch" in
   x86 | x64) ;;
   *) echo "usage: tools/run.sh [x86|x64]" >&2; exit 2 ;;
 esac
-source tools/setup.sh
+source tools/lib/setup.sh
 install_missing_packages
 check_build_owner
 build_preset "$arch" --log-level=WARNING >/dev/null
-exec tools/show.sh "$PWD/build/$arch" "$arch" "$PWD/build/selnary-$arch.png"
+exec tools/lib/show.sh "$PWD/build/$arch" "$arch" "$PWD/build/selnary-$arch.png"

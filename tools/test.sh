@@ -3,7 +3,7 @@
 # runs the whole suite for each.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-source tools/setup.sh
+source tools/lib/setup.sh
 
 install_missing_packages
 check_build_owner
