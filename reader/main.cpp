@@ -2,7 +2,7 @@
 // the platform's own messages, so a script can see what the dialog offers.
 //
 //   list-reader.exe TITLE                 prints the compressors, one a line, in list order
-//   list-reader.exe --open TITLE          drops the list open (for a picture)
+//   list-reader.exe --open TITLE          prints them too, then drops the list open (for a picture)
 //   list-reader.exe --where ok|cancel|close TITLE
 //                                         prints the screen point "X Y" of that button
 //
@@ -171,5 +171,6 @@ int main(int argc, char** argv)
         std::fputs("list-reader: that window has no compressor list\n", stderr);
         return 3;
     }
-    return std::strcmp(mode, "open") == 0 ? open_list(combo) : print_list(combo);
+    const int printed = print_list(combo);
+    return printed == 0 && std::strcmp(mode, "open") == 0 ? open_list(combo) : printed;
 }

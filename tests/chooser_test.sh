@@ -5,7 +5,7 @@
 #   chooser_test.sh TOOLS PREFIX EXE TITLE
 set -euo pipefail
 exe=$3 title=$4
-source "$(dirname "$0")/../tools/lib/wine-session.sh" "$1"
+source "$(dirname "$0")/../tools/lib/wine-session.sh" "$1" "$@"
 wine_session "$2"
 
 failures=0
@@ -31,7 +31,7 @@ for key in Escape Return; do
   "$XDOTOOL" key --window "$window" "$key" 2>/dev/null
   wait_for_exit "$program_pid" 10
   if [ "$exit_status" -ne 0 ]; then
-    fail "exit status $exit_status $(milliseconds_since "$pressed") ms after the key (143: still open after 10 s)"
+    fail "exit status $exit_status $(milliseconds_since "$pressed") ms after the key (143: still open after $(scaled 10) s)"
   else
     echo "[$key] exited with status 0, $(milliseconds_since "$pressed") ms after the key"
   fi

@@ -1,13 +1,20 @@
 #!/usr/bin/env bash
-# Runs after the tests that use Wine prefixes: the template they were copied
-# from still holds exactly the files, with the same checksums, it was made with.
-#   template_test.sh TOOLS ROOT
+# The template the tests' prefixes are copied from: "make" makes it before any
+# test needs it; "check" runs after them all and finds exactly the files, with
+# the same checksums, it was made with.
+#   template_test.sh TOOLS ROOT make|check
 set -euo pipefail
-source "$(dirname "$0")/../tools/lib/wine-session.sh" "$1"
-wine_template "$2"
+root=$2 step=$3
+source "$(dirname "$0")/../tools/lib/wine-session.sh" "$1" "$@"
+session_start
+started=${EPOCHREALTIME/./}
+wine_template "$root"
+if [ "$step" = make ]; then
+  echo "template $template ready after $(((${EPOCHREALTIME/./} - started) / 1000000)) s"
+  exit 0
+fi
 
-now=$(mktemp)
-trap 'rm -f "$now"' EXIT
+now=$session_dir/manifest
 template_manifest "$template" >"$now"
 if ! diff -u "$template.sha256" "$now" >&2; then
   echo "FAIL: $template changed since it was made (lines above: - as made, + now)" >&2

@@ -16,4 +16,5 @@ source tools/lib/setup.sh
 install_missing_packages
 check_build_owner
 build_preset "$arch" --log-level=WARNING >/dev/null
+say_x86_support "build/$arch"
 exec tools/lib/show.sh "$PWD/build/$arch" "$arch" "$PWD/build/selnary-$arch.png"

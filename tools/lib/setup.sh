@@ -1,13 +1,14 @@
 # Sourced by run.sh and test.sh: installs the Debian packages that are missing
 # (as root, or through sudo), then configures and builds through the presets.
 
-# Cross compiler and lld, Wine (with its 32-bit half), virtual display and window
-# driving, GoogleTest sources, the PE reader, ImageMagick's `import` for the
-# picture, clang-format for the style check, and the release's signing tools.
+# Cross compiler and lld, Wine (with its 32-bit half), qemu-i386 for that half
+# where the kernel has no 32-bit support, virtual display and window driving,
+# GoogleTest sources, the PE reader, ImageMagick's `import` for the picture,
+# clang-format for the style check, and the release's signing tools.
 selnary_packages=(
   cmake make git python3
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 lld
-  wine wine32 wine64
+  wine wine32 wine64 qemu-user-static
   xvfb xdotool
   googletest python3-pefile
   imagemagick
@@ -65,4 +66,15 @@ build_preset() {
   shift
   cmake --preset "$preset" "$@" >/dev/null
   cmake --build --preset "$preset" --parallel "$(nproc)"
+}
+
+# say_x86_support BUILD_DIR: how x86 programs run here, in one line, as that
+# build's configure found it (tools/lib/x86-support.sh). Where they cannot
+# run, what stops says why instead.
+say_x86_support() {
+  (
+    source "$1/wine-tools.sh" 2>/dev/null || exit 0
+    [ -z "$WINE_UNAVAILABLE" ] && [ -n "$X86_SUMMARY" ] && echo "$X86_SUMMARY"
+    exit 0
+  )
 }

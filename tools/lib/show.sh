@@ -23,7 +23,7 @@ case "$arch" in
   *) echo "error: no target '$arch'" >&2; exit 2 ;;
 esac
 own_prefix=${WINEPREFIX:-}
-source "$(dirname "$0")/wine-session.sh" "$build_dir/wine-tools.sh"
+source "$(dirname "$0")/wine-session.sh" "$build_dir/wine-tools.sh" "$@"
 
 display=
 [ -n "${DISPLAY:-}" ] && display=--use-display
@@ -62,11 +62,11 @@ if ! wait_for_window "$title" 60; then
   exit 1
 fi
 
+# One start of the reader lists the entries and drops the list open: under
+# emulation every start of an x86 program takes seconds.
 echo "Compressors offered in \"$title\" ($bits-bit), in list order:"
-list=$("$WINE" "$reader" "$title")
+list=$("$WINE" "$reader" --open "$title")
 printf '%s\n' "$list" | sed 's/^/  /'
-
-"$WINE" "$reader" --open "$title"
 eval "$("$XDOTOOL" getwindowgeometry --shell "$window")"
 mkdir -p "$(dirname "$picture")"
 "$IMPORT" -window root -crop "${WIDTH}x${HEIGHT}+${X}+${Y}" +repage "$session_dir/picture.png"
