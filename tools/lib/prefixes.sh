@@ -67,16 +67,18 @@ template_manifest() {
 # half under emulation), so it happens once per folder, Wine version and
 # 32-bit support, under a lock; other templates go when a new one is made.
 wine_template() {
-  local root=$1 version
-  if ! version=$("$WINE" --version 2>&1); then
-    echo "error: $WINE cannot start: $version" >&2
+  local root version
+  # The 64-bit loader where there is one: it starts on any kernel.
+  if ! version=$("${WINE64:-$WINE}" --version 2>&1); then
+    echo "error: ${WINE64:-$WINE} cannot start: $version" >&2
     return 1
   fi
   version=$(printf '%s' "$version" | tr -c 'A-Za-z0-9.+~-' '_')
+  mkdir -p "$1"
+  root=$(cd "$1" && pwd)  # Wine takes absolute paths only
   # Without 32-bit support a prefix gets no 32-bit half, so it is another template.
   [ "$X86_MODE" = none ] && version+=-without-x86
   template=$root/template-$version
-  mkdir -p "$root"
   (
     "$FLOCK" 9
     [ -d "$template" ] && exit 0
@@ -95,7 +97,9 @@ wine_template() {
     # What the template holds when made, for the check that nothing changes it.
     template_manifest "$new" >"$template.sha256"
     mv "$new" "$template"
-  ) 9>"$root/template.lock"
+  ) 9>"$root/template.lock" &
+  # In the background, so that a signal to the caller takes effect at once.
+  wait "$!"
 }
 
 wine_prefix_from_template() {
@@ -162,17 +166,21 @@ restore_settings() {
   restore_files=()
 }
 
-# Whether a wineserver serves WINEPREFIX now. A server works in a folder named
-# after its prefix's device and inode; where that folder lives differs
-# between Wine builds, so the servers' own working folders are asked.
+# Whether a wineserver serves WINEPREFIX now: something answers on its socket.
+# The socket lies in a folder named after the prefix's device and inode,
+# under /tmp/.wine-UID, or in the folder under TMPDIR that Debian's Wine
+# names in the prefix's "wineserver" file. Inside an emulation namespace the servers' own processes
+# cannot be asked (one started outside may not be looked into), the socket can.
 wine_server_running() {
-  local want comm name
-  want=$(printf 'server-%x-%x' "$(stat -c %d "$WINEPREFIX")" "$(stat -c %i "$WINEPREFIX")")
-  for comm in /proc/[0-9]*/comm; do
-    # A process may end between the listing and the read.
-    { read -r name <"$comm"; } 2>/dev/null || continue
-    [[ $name == wineserver* ]] || continue
-    [ "$(basename "$(readlink "${comm%comm}cwd" 2>/dev/null)")" = "$want" ] && return 0
+  local folder socket
+  folder=$(printf 'server-%x-%x' "$(stat -c %d "$WINEPREFIX")" "$(stat -c %i "$WINEPREFIX")")
+  for socket in "${TMPDIR:-/tmp}/$(cat "$WINEPREFIX/wineserver" 2>/dev/null)/$folder/socket" \
+    "/tmp/.wine-$(id -u)/$folder/socket"; do
+    [ -S "$socket" ] || continue
+    "$PYTHON" -c 'import socket, sys
+client = socket.socket(socket.AF_UNIX)
+client.settimeout(5)
+client.connect(sys.argv[1])' "$socket" 2>/dev/null && return 0
   done
   return 1
 }

@@ -29,6 +29,9 @@ display=
 [ -n "${DISPLAY:-}" ] && display=--use-display
 if [ -n "$own_prefix" ]; then
   wine_user_session "$own_prefix" $display
+  if [ "$session_owns_server" = shared ]; then
+    echo "Using the wineserver already running for $WINEPREFIX; it is left running."
+  fi
 else
   wine_session "$(dirname "$build_dir")/wine/run-$arch" $display
 fi

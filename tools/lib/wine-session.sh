@@ -10,8 +10,9 @@
 # wineserver, Xvfb, xdotool and flock that CMake found, and how x86 code runs
 # here. Every tool is called by that path, never looked up on PATH again.
 # The calling script's own arguments follow it: where x86 code runs under
-# private emulation, the script runs itself again inside it (x86-emulate.sh),
-# so that every process of the session shares that namespace.
+# emulation, the script runs itself again inside it (x86-emulate.sh), so that
+# every process of the session shares that namespace. A script that must stay
+# outside (to start something there) passes --stay-outside instead.
 #
 # The parts: prefixes.sh (the template, prefixes, registry settings) and
 # processes.sh (the session's processes, display and waits).
@@ -29,7 +30,7 @@ for tool in WINE WINESERVER XVFB XDOTOOL FLOCK PYTHON; do
     exit 1
   fi
 done
-if [ -z "${SELNARY_X86_EMULATED:-}" ]; then
+if [ -z "${SELNARY_X86_EMULATED:-}" ] && [ "${2:-}" != --stay-outside ]; then
   case $X86_MODE in
     private-emulation) exec "$BASH" "$session_lib/x86-emulate.sh" "$X86_QEMU" "$BASH" "$0" "${@:2}" ;;
     machine-emulation) exec "$BASH" "$session_lib/x86-emulate.sh" --machine-handler "$BASH" "$0" "${@:2}" ;;
