@@ -16,5 +16,5 @@ source tools/lib/setup.sh
 install_missing_packages
 check_build_owner
 build_preset "$arch" --log-level=WARNING >/dev/null
-say_x86_support "build/$arch"
+[ "$arch" = x86 ] && say_x86_support build/x86
 exec tools/lib/show.sh "$PWD/build/$arch" "$arch" "$PWD/build/selnary-$arch.png"

@@ -15,15 +15,20 @@ say_x86_support build/x86
 # of its time in one emulated program at a time. Each one's output follows
 # once it has ended.
 declare -A suites=()
+# Stopped, this stops them too; their tests take their Wine sessions down.
+trap 'kill "${!suites[@]}" 2>/dev/null || true' EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
 for preset in x86 x64; do
   ctest --preset "$preset" >"build/$preset/suite.log" 2>&1 &
   suites[$!]=$preset
 done
 status=0
-for _ in x86 x64; do
+while [ ${#suites[@]} -gt 0 ]; do
   suite_status=0
   wait -n -p ended "${!suites[@]}" || suite_status=$?
   cat "build/${suites[$ended]}/suite.log"
+  unset "suites[$ended]"
   [ "$suite_status" -eq 0 ] || status=1
 done
 exit "$status"
