@@ -1,9 +1,13 @@
-"""The built file itself: a GUI program for the target machine that imports
-exactly the chooser and its runtime's system libraries, carries no resources,
-and is hardened: imports resolved from the system folder only, ASLR, DEP, no
-writable code, no time stamp. Read with pefile rather than by hand.
+"""The built files themselves: programs for the target machine that import
+only what they call of MSVFW32.dll and their runtime's system libraries,
+carry no resources, and are hardened: imports resolved from the system
+folder only, ASLR, DEP, no writable code, no time stamp. Read with pefile
+rather than by hand.
 
-    pe_test.py EXE TARGET(x86|x64) TOOLCHAIN LOAD_CONFIG_SIZE
+    pe_test.py TARGET(x86|x64) TOOLCHAIN LOAD_CONFIG_SIZE PROGRAM=EXE [PROGRAM=EXE ...]
+
+PROGRAM is selnary (the GUI program, which imports exactly the chooser) or
+report (selnary-compressors, a console program that asks compressors).
 
 TOOLCHAIN is mingw-msvcrt, mingw-ucrt or msvc (static runtime). LOAD_CONFIG_SIZE
 is the Size the load-configuration record must have, 0 where the toolchain's
@@ -42,6 +46,15 @@ TOOLCHAINS = {
     "msvc": {"runtime": None, "own_record": False, "seh_on_x86": True,
              "max_size": None, "timestamp": "hash"},
 }
+# What each program is and may import from MSVFW32.dll (exactly, or at most),
+# and how large it may be beside the toolchain's own limit.
+PROGRAMS = {
+    "selnary": {"subsystem": "IMAGE_SUBSYSTEM_WINDOWS_GUI", "msvfw32": {"ICCompressorChoose"},
+                "exact": True, "small": True},
+    "report": {"subsystem": "IMAGE_SUBSYSTEM_WINDOWS_CUI",
+               "msvfw32": {"ICInfo", "ICOpen", "ICClose", "ICGetInfo", "ICSendMessage"},
+               "exact": False, "small": False},
+}
 LOAD_LIBRARY_SEARCH_SYSTEM32 = 0x800
 
 
@@ -49,16 +62,16 @@ def directory(pe, name):
     return pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY[f"IMAGE_DIRECTORY_ENTRY_{name}"]]
 
 
-def check(pe, target, toolchain, load_config_size):
+def check(pe, program, target, toolchain, load_config_size):
     """Yields one message per property the file gets wrong."""
     want_machine, want_magic = target["machine"], target["magic"]
     if pe.FILE_HEADER.Machine != want_machine:
         yield f"machine 0x{pe.FILE_HEADER.Machine:04x}, expected 0x{want_machine:04x}"
     if pe.OPTIONAL_HEADER.Magic != want_magic:
         yield f"optional header magic 0x{pe.OPTIONAL_HEADER.Magic:x}, expected 0x{want_magic:x}"
-    gui = pefile.SUBSYSTEM_TYPE["IMAGE_SUBSYSTEM_WINDOWS_GUI"]
-    if pe.OPTIONAL_HEADER.Subsystem != gui:
-        yield f"subsystem {pe.OPTIONAL_HEADER.Subsystem}, expected {gui} (GUI)"
+    subsystem = pefile.SUBSYSTEM_TYPE[program["subsystem"]]
+    if pe.OPTIONAL_HEADER.Subsystem != subsystem:
+        yield f"subsystem {pe.OPTIONAL_HEADER.Subsystem}, expected {subsystem} ({program['subsystem']})"
 
     # DLL names compare without case, as the loader does.
     imports = {
@@ -75,8 +88,10 @@ def check(pe, target, toolchain, load_config_size):
             yield f"does not import {dll}"
     if runtime and not any(re.fullmatch(runtime, dll) for dll in imports):
         yield f"imports no runtime DLL matching {runtime}"
-    if imports.get("msvfw32.dll") != ["ICCompressorChoose"]:
-        yield f"from MSVFW32.dll: {imports.get('msvfw32.dll')}, expected only ICCompressorChoose"
+    called = set(imports.get("msvfw32.dll", []))
+    allowed = program["msvfw32"]
+    if called != allowed if program["exact"] else not called <= allowed:
+        yield f"from MSVFW32.dll: {sorted(called)}, expected {'exactly' if program['exact'] else 'at most'} {sorted(allowed)}"
     if hasattr(pe, "DIRECTORY_ENTRY_DELAY_IMPORT"):
         yield "has delay-load imports"
 
@@ -87,7 +102,7 @@ def check(pe, target, toolchain, load_config_size):
         yield "has a .rsrc section"
 
     yield from check_time_stamps(pe, toolchain)
-    yield from check_hardening(pe, target, toolchain, load_config_size)
+    yield from check_hardening(pe, program, target, toolchain, load_config_size)
 
 
 def check_time_stamps(pe, toolchain):
@@ -123,9 +138,9 @@ def check_load_config(pe, target, toolchain, want_size):
             yield f"load-configuration record has other non-zero fields: {record.hex()}"
 
 
-def check_hardening(pe, target, toolchain, load_config_size):
+def check_hardening(pe, program, target, toolchain, load_config_size):
     size = len(pe.__data__)
-    if toolchain["max_size"] and size > toolchain["max_size"]:
+    if program["small"] and toolchain["max_size"] and size > toolchain["max_size"]:
         yield f"{size} bytes, more than {toolchain['max_size']}"
 
     yield from check_load_config(pe, target, toolchain, load_config_size)
@@ -158,18 +173,21 @@ def check_hardening(pe, target, toolchain, load_config_size):
 
 
 def main():
-    path, machine, toolchain, load_config_size = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4])
-    pe = pefile.PE(path)
-    problems = list(check(pe, TARGETS[machine], TOOLCHAINS[toolchain], load_config_size))
-    for problem in problems:
-        print(f"FAIL: {path}: {problem}", file=sys.stderr)
-    if problems:
-        return 1
-    imports = sorted(entry.dll.decode() for entry in pe.DIRECTORY_ENTRY_IMPORT)
-    print(f"{path}: {machine} {toolchain}, GUI, imports {imports}, no resources, "
-          f"time stamp 0x{pe.FILE_HEADER.TimeDateStamp:x}, "
-          f"DllCharacteristics 0x{pe.OPTIONAL_HEADER.DllCharacteristics:04x}, {len(pe.__data__)} bytes")
-    return 0
+    machine, toolchain, load_config_size = sys.argv[1], sys.argv[2], int(sys.argv[3])
+    failed = False
+    for argument in sys.argv[4:]:
+        name, path = argument.split("=", 1)
+        pe = pefile.PE(path)
+        problems = list(check(pe, PROGRAMS[name], TARGETS[machine], TOOLCHAINS[toolchain], load_config_size))
+        for problem in problems:
+            print(f"FAIL: {path}: {problem}", file=sys.stderr)
+        failed = failed or bool(problems)
+        if not problems:
+            imports = sorted(entry.dll.decode() for entry in pe.DIRECTORY_ENTRY_IMPORT)
+            print(f"{path}: {machine} {toolchain}, subsystem {pe.OPTIONAL_HEADER.Subsystem}, "
+                  f"imports {imports}, no resources, time stamp 0x{pe.FILE_HEADER.TimeDateStamp:x}, "
+                  f"DllCharacteristics 0x{pe.OPTIONAL_HEADER.DllCharacteristics:04x}, {len(pe.__data__)} bytes")
+    return 1 if failed else 0
 
 
 if __name__ == "__main__":

@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
-# The release's packing step on the program the suite built (the whole
+# The release's packing step on the programs the suite built (the whole
 # release, suite and all, is tools/release.sh's to run, not the suite's):
 # the same bytes twice, checksums that verify, the right files in the zip,
 # and signing that verifies, strips back to the unsigned bytes, and refuses
 # bad input early without showing the password.
-#   release_test.sh SOURCE_DIR WORK_DIR ARCH EXE PYTHON
+#   release_test.sh SOURCE_DIR WORK_DIR ARCH BUILD_DIR PYTHON
 set -euo pipefail
-source_dir=$1 work=$2 arch=$3 exe=$4 python=$5
+source_dir=$1 work=$2 arch=$3 build_dir=$4 python=$5
+# Each program in the zip, and where the build has it.
+declare -A built=([selnary.exe]=$build_dir/selnary.exe
+  [selnary-compressors.exe]=$build_dir/report/selnary-compressors.exe)
 # The suite runs inside tools/release.sh too, whose signing key is not this test's.
 unset SELNARY_SIGN_PKCS12 SELNARY_SIGN_PASSWORD_FILE SELNARY_SIGN_TIMESTAMP_URL
 package=$source_dir/tools/lib/package.py
@@ -18,8 +21,9 @@ zip_name=selnary-$version-$arch.zip
 
 failures=0
 fail() { echo "FAIL [$case_name]: $*" >&2; failures=$((failures + 1)); }
-pack() { "$python" "$package" "$1" "$version" "$epoch" "$source_dir" "$arch=$exe"; }
-program_in() { "$python" -c 'import sys, zipfile; sys.stdout.buffer.write(zipfile.ZipFile(sys.argv[1]).read("selnary.exe"))' "$1"; }
+pack() { "$python" "$package" "$1" "$version" "$epoch" "$source_dir" "$arch=$build_dir"; }
+# program_in ZIP NAME: that program's bytes from the zip.
+program_in() { "$python" -c 'import sys, zipfile; sys.stdout.buffer.write(zipfile.ZipFile(sys.argv[1]).read(sys.argv[2]))' "$1" "$2"; }
 
 case_name=reproducible
 pack one >/dev/null
@@ -30,14 +34,16 @@ diff -r one deeper/still/two >&2 || fail "two packings of the same program diffe
 
 case_name=contents
 entries=$("$python" -c 'import sys, zipfile; print(" ".join(zipfile.ZipFile(sys.argv[1]).namelist()))' "one/$zip_name")
-[ "$entries" = "selnary.exe README.md LICENSE" ] || fail "zip holds '$entries'"
-program_in "one/$zip_name" >program.exe
-cmp -s program.exe "$exe" || fail "the zipped program is not the built one"
-machine=$(od -An -tx2 -j $(($(od -An -tu4 -j 60 -N 4 program.exe) + 4)) -N 2 program.exe | tr -d ' ')
-case "$arch:$machine" in
-  x86:014c | x64:8664) ;;
-  *) fail "the zipped program is for machine 0x$machine, not $arch" ;;
-esac
+[ "$entries" = "selnary.exe selnary-compressors.exe README.md LICENSE" ] || fail "zip holds '$entries'"
+for name in "${!built[@]}"; do
+  program_in "one/$zip_name" "$name" >program.exe
+  cmp -s program.exe "${built[$name]}" || fail "the zipped $name is not the built one"
+  machine=$(od -An -tx2 -j $(($(od -An -tu4 -j 60 -N 4 program.exe) + 4)) -N 2 program.exe | tr -d ' ')
+  case "$arch:$machine" in
+    x86:014c | x64:8664) ;;
+    *) fail "the zipped $name is for machine 0x$machine, not $arch" ;;
+  esac
+done
 
 # A throwaway code-signing certificate, and its PKCS#12 under a password;
 # no key or password outlives the test.
@@ -50,11 +56,14 @@ openssl pkcs12 -export -inkey key.pem -in certificate.pem -out signer.p12 -passo
 case_name=signed
 SELNARY_SIGN_PKCS12=signer.p12 SELNARY_SIGN_PASSWORD_FILE=password pack signed >signed.log 2>&1 ||
   fail "signing failed: $(cat signed.log)"
-program_in "signed/$zip_name" >signed.exe
-osslsigncode verify -CAfile certificate.pem -in signed.exe >verify.log 2>&1 ||
-  fail "the signature does not verify: $(tail -n 3 verify.log)"
-osslsigncode remove-signature -in signed.exe -out stripped.exe >/dev/null
-cmp -s stripped.exe "$exe" || fail "stripping the signature does not give back the unsigned program"
+for name in "${!built[@]}"; do
+  program_in "signed/$zip_name" "$name" >signed.exe
+  osslsigncode verify -CAfile certificate.pem -in signed.exe >verify.log 2>&1 ||
+    fail "the signature of $name does not verify: $(tail -n 3 verify.log)"
+  rm -f stripped.exe  # osslsigncode overwrites nothing
+  osslsigncode remove-signature -in signed.exe -out stripped.exe >/dev/null
+  cmp -s stripped.exe "${built[$name]}" || fail "stripping the signature does not give back the unsigned $name"
+done
 (cd signed && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS of the signed release does not verify"
 
 # refused NAME PKCS12 PASSWORD_FILE: packing into the first release must fail
@@ -84,4 +93,4 @@ if [ "$failures" -ne 0 ]; then
   echo "$failures check(s) failed" >&2
   exit 1
 fi
-echo "packed twice to the same bytes; signed, verified and stripped back to $(sha256sum <"$exe" | cut -c1-16)"
+echo "packed twice to the same bytes; signed, verified and stripped back to the built programs"

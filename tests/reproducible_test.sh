@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
 # Two clean builds of the same sources, in folders of different depth, under
-# different time zones and umasks, must give the same selnary.exe byte for byte;
-# and the same as the suite's own build when that came from the same preset.
+# different time zones and umasks, must give the same programs (selnary.exe
+# and selnary-compressors.exe) byte for byte; and the same as the suite's own
+# build when that came from the same preset.
 #
 # The second build is also configured the way a machine without the test tools
 # is (no GoogleTest, a Python without pefile): that must neither stop the
 # configure nor change the program, and those tests must report themselves skipped.
-#   reproducible_test.sh SOURCE_DIR WORK_DIR PRESET SUITE_EXE SUITE_PRESET
+#   reproducible_test.sh SOURCE_DIR WORK_DIR PRESET SUITE_BUILD_DIR SUITE_PRESET
 set -euo pipefail
-source_dir=$1 work=$2 preset=$3 suite_exe=$4 suite_preset=$5
+source_dir=$1 work=$2 preset=$3 suite_build=$4 suite_preset=$5
+programs=(selnary.exe report/selnary-compressors.exe)
 
 rm -rf "$work"
 mkdir -p "$work"
@@ -30,7 +32,7 @@ build() {
     export TZ=$zone
     cmake --preset "$preset" --no-warn-unused-cli "$@" >configure.log 2>&1 ||
       { cat configure.log >&2; exit 1; }
-    cmake --build --preset "$preset" --target selnary >/dev/null
+    cmake --build --preset "$preset" --target selnary selnary_compressors >/dev/null
   )
 }
 
@@ -42,13 +44,16 @@ build "$second" Pacific/Chatham 077 \
   -DSELNARY_PYTHON="$work/python-without-pefile"
 
 status=0
-sha256sum "$first/build/$preset/selnary.exe" "$second/build/$preset/selnary.exe" "$suite_exe"
-cmp "$first/build/$preset/selnary.exe" "$second/build/$preset/selnary.exe" ||
-  { echo "FAIL: the two clean builds differ" >&2; status=1; }
-if [ "$suite_preset" = "$preset" ]; then
-  cmp "$first/build/$preset/selnary.exe" "$suite_exe" ||
-    { echo "FAIL: a clean build differs from the suite's own" >&2; status=1; }
-else
+for program in "${programs[@]}"; do
+  one=$first/build/$preset/$program two=$second/build/$preset/$program
+  sha256sum "$one" "$two" "$suite_build/$program"
+  cmp "$one" "$two" || { echo "FAIL: the two clean builds of $program differ" >&2; status=1; }
+  if [ "$suite_preset" = "$preset" ]; then
+    cmp "$one" "$suite_build/$program" ||
+      { echo "FAIL: a clean build of $program differs from the suite's own" >&2; status=1; }
+  fi
+done
+if [ "$suite_preset" != "$preset" ]; then
   echo "the suite's build was not configured by the $preset preset; compared the clean builds only"
 fi
 

@@ -50,5 +50,5 @@ version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$work/x86/CMakeCache.txt
 [ -n "$version" ] || fail "no project version in $work/x86/CMakeCache.txt"
 echo "Packing selnary $version from commit $commit"
 "$python" tools/lib/package.py build/release "$version" "$epoch" . \
-  x86="$work/x86/selnary.exe" x64="$work/x64/selnary.exe" || fail "packing failed"
+  x86="$work/x86" x64="$work/x64" || fail "packing failed"
 echo "Released in $(($(date +%s) - started)) s."

@@ -1,7 +1,8 @@
 // A test compressor: the smallest Video for Windows driver the chooser lists.
 // It opens in compress mode only, describes itself with its bitness and the
-// handler it was opened as, accepts the probe format, and appends one line per
-// message to the file named by SELNARY_COMPRESSOR_LOG:
+// handler it was opened as, accepts the probe format, proposes to compress it
+// to its own code at 16 bits, offers Configure but no About, and appends one
+// line per message to the file named by SELNARY_COMPRESSOR_LOG:
 //
 //   open <instance> <handler>   opened for compression
 //   refuse <mode>               an open in any other mode
@@ -9,8 +10,12 @@
 //   query <instance> ok|bad     ICM_COMPRESS_QUERY for a format
 //   close <instance>            DRV_CLOSE
 //
-// SELNARY_COMPRESSOR_FAULT=open makes it fault when opened, as a broken
-// driver would; =hang makes the open never return.
+// Variants, by environment variable; a value applies to every handler the
+// DLL is registered as, or, written HANDLER:VALUE (several separated by
+// spaces), to that handler alone:
+//   SELNARY_COMPRESSOR_FAULT=open   fault when opened, as a broken driver would
+//   SELNARY_COMPRESSOR_FAULT=hang   never return from the open
+//   SELNARY_COMPRESSOR_BITS=N       take N-bit RGB instead of 32-bit
 
 #include "platform/platform.h"
 
@@ -61,6 +66,26 @@ std::string fourcc_text(DWORD code)
     return text;
 }
 
+// The variable's value for this handler (see the top of this file).
+std::string setting(const char* name, DWORD handler)
+{
+    const std::string value = environment(name), code = fourcc_text(handler) + ":";
+    std::string for_all;
+    std::size_t start = 0;
+    while (start < value.size()) {
+        std::size_t end = value.find(' ', start);
+        if (end == std::string::npos)
+            end = value.size();
+        const std::string item = value.substr(start, end - start);
+        if (item.compare(0, code.size(), code) == 0)
+            return item.substr(code.size());
+        if (item.find(':') == std::string::npos)
+            for_all = item;
+        start = end + 1;
+    }
+    return for_all;
+}
+
 LRESULT open_instance(const ICOPEN* open)
 {
     if (!open)
@@ -69,7 +94,7 @@ LRESULT open_instance(const ICOPEN* open)
         log_line("refuse " + std::to_string(open->dwFlags));
         return 0;
     }
-    const std::string fault = environment("SELNARY_COMPRESSOR_FAULT");
+    const std::string fault = setting("SELNARY_COMPRESSOR_FAULT", open->fccHandler);
     if (fault == "open") {
         int* volatile nowhere = nullptr;
         *nowhere = 0;
@@ -102,13 +127,36 @@ LRESULT describe(const Instance& instance, ICINFO* info, LPARAM size)
     return sizeof(ICINFO);
 }
 
-// Takes exactly what the probe offers: uncompressed 256 x 256 at 32 bits.
+// Takes exactly what the probe offers, uncompressed 256 x 256 at 32 bits, or
+// at the bit count its variant names.
+bool takes(const Instance& instance, const BITMAPINFO* in)
+{
+    const std::string bits = setting("SELNARY_COMPRESSOR_BITS", instance.handler);
+    return in && in->bmiHeader.biCompression == BI_RGB &&
+        in->bmiHeader.biBitCount == (bits.empty() ? 32 : std::stoi(bits)) &&
+        in->bmiHeader.biWidth == 256 && in->bmiHeader.biHeight == 256;
+}
+
 LRESULT query(const Instance& instance, const BITMAPINFO* in)
 {
-    const bool ok = in && in->bmiHeader.biCompression == BI_RGB && in->bmiHeader.biBitCount == 32 &&
-        in->bmiHeader.biWidth == 256 && in->bmiHeader.biHeight == 256;
+    const bool ok = takes(instance, in);
     log_line("query " + std::to_string(instance.serial) + (ok ? " ok" : " bad"));
     return ok ? ICERR_OK : ICERR_BADFORMAT;
+}
+
+// What it would compress a frame it takes to: its own code at 16 bits. With
+// no room given, the room it needs.
+LRESULT propose(const Instance& instance, const BITMAPINFO* in, BITMAPINFO* out)
+{
+    if (!takes(instance, in))
+        return ICERR_BADFORMAT;
+    if (!out)
+        return sizeof(BITMAPINFOHEADER);
+    out->bmiHeader = in->bmiHeader;
+    out->bmiHeader.biCompression = instance.handler;
+    out->bmiHeader.biBitCount = 16;
+    out->bmiHeader.biSizeImage = 256 * 256 * 2;
+    return ICERR_OK;
 }
 
 }  // namespace
@@ -136,6 +184,13 @@ extern "C" LRESULT WINAPI DriverProc(DWORD_PTR id, HDRVR, UINT message, LPARAM f
     case ICM_COMPRESS_QUERY:
         return instance ? query(*instance, reinterpret_cast<const BITMAPINFO*>(first))
                         : ICERR_BADFORMAT;
+    case ICM_COMPRESS_GET_FORMAT:
+        return instance ? propose(*instance, reinterpret_cast<const BITMAPINFO*>(first),
+                                  reinterpret_cast<BITMAPINFO*>(second))
+                        : ICERR_BADFORMAT;
+    case ICM_CONFIGURE:
+        // Asked whether there is a dialog (first == -1): yes; shown: nothing to set.
+        return ICERR_OK;
     default:
         // Nothing to install or configure; driver messages are answered no.
         return message < DRV_USER ? 0 : ICERR_UNSUPPORTED;

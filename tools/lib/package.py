@@ -1,9 +1,9 @@
 """Packs built programs into a release: a zip per target holding selnary.exe,
-README.md and LICENSE, and SHA256SUMS over the zips. The same commit gives
+selnary-compressors.exe, README.md and LICENSE, and SHA256SUMS over the zips. The same commit gives
 the same bytes: entry times come from the commit, in a fixed order, with
 fixed permissions.
 
-    package.py OUT_DIR VERSION EPOCH SOURCE_DIR TARGET=EXE [TARGET=EXE ...]
+    package.py OUT_DIR VERSION EPOCH SOURCE_DIR TARGET=BUILD_DIR [TARGET=BUILD_DIR ...]
     package.py --check-signing
 
 OUT_DIR is replaced whole at the end, or left as it was when anything fails.
@@ -24,7 +24,9 @@ import tempfile
 import time
 import zipfile
 
-ENTRIES = ("selnary.exe", "README.md", "LICENSE")
+# The programs, where a build folder holds them, then the texts from the source.
+PROGRAMS = {"selnary.exe": "selnary.exe", "selnary-compressors.exe": "report/selnary-compressors.exe"}
+TEXTS = ("README.md", "LICENSE")
 
 
 class Refusal(Exception):
@@ -111,23 +113,24 @@ def package(out_dir, version, epoch, source_dir, targets, signing, work):
     # Zip times cannot go before 1980; they are UTC, whatever the time zone.
     date_time = time.gmtime(max(epoch, 315532800))[:6]
     texts = {}
-    for name in ENTRIES[1:]:
+    for name in TEXTS:
         with open(os.path.join(source_dir, name), "rb") as file:
             texts[name] = file.read()
 
     staging = tempfile.mkdtemp(prefix=".release-", dir=os.path.dirname(os.path.abspath(out_dir)))
     try:
-        for target, exe in targets:
-            if signing:
-                signed = os.path.join(work, f"selnary-{target}.exe")
-                sign(signing, version, exe, signed)
-                exe = signed
-            with open(exe, "rb") as file:
-                program = file.read()
+        for target, build_dir in targets:
             zip_name = f"selnary-{version}-{target}.zip"
             with zipfile.ZipFile(os.path.join(staging, zip_name), "w") as archive:
-                zip_entry(archive, "selnary.exe", program, date_time)
-                for name in ENTRIES[1:]:
+                for name, built in PROGRAMS.items():
+                    exe = os.path.join(build_dir, built)
+                    if signing:
+                        signed = os.path.join(work, f"{target}-{name}")
+                        sign(signing, version, exe, signed)
+                        exe = signed
+                    with open(exe, "rb") as file:
+                        zip_entry(archive, name, file.read(), date_time)
+                for name in TEXTS:
                     zip_entry(archive, name, texts[name], date_time)
 
         zips = sorted(os.listdir(staging))
