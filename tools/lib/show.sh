@@ -5,8 +5,9 @@
 #
 # With a DISPLAY the chooser appears there and this ends, with the program's
 # status, when it is closed. Without one it runs on a virtual display, prints
-# the compressors the chooser offers, saves a picture with the list open, and
-# presses Cancel.
+# the compressors the chooser offers, saves a picture with the list open,
+# presses Cancel, and prints what each compressor answers about the probe
+# format (selnary-compressors.exe), also when the chooser failed.
 #
 # WINEPREFIX, when set, names a prefix of your own to use as it is (its
 # installed compressors); nothing is created in it and nothing set in it
@@ -16,6 +17,7 @@ set -euo pipefail
 build_dir=$(cd "$1" && pwd) arch=$2 picture=$3
 exe=$build_dir/selnary.exe
 reader=$build_dir/reader/list-reader.exe
+report=$build_dir/report/selnary-compressors.exe
 title="selnary ($arch)"
 case "$arch" in
   x86) bits=32 ;;
@@ -54,6 +56,18 @@ fi
 # status, rather than in Wine's debugger waiting for someone to close it.
 log=$session_dir/wine.log
 WINEDLLOVERRIDES="$WINEDLLOVERRIDES;winedbg.exe=d" start_program "$WINE" "$exe" >"$log" 2>&1
+# What every compressor of this bitness answers about the probe format,
+# each asked in a process of its own, so that a faulty one costs its row only.
+print_report() {
+  local status=0
+  echo
+  "$WINE" "$report" --timeout "$(scaled 10)" || status=$?
+  case $status in
+    0 | 3) ;;
+    *) echo "warning: selnary-compressors.exe could not report (status $status)" >&2 ;;
+  esac
+}
+
 if ! wait_for_window "$title" 60; then
   if [ -z "${exit_statuses[$program_pid]:-}" ]; then
     echo "selnary.exe is still running without its chooser: a compressor may hang when opened." >&2
@@ -62,6 +76,8 @@ if ! wait_for_window "$title" 60; then
     echo "Wine reported:" >&2
     sed 's/^/  /' "$log" >&2
   fi
+  # The report tells which compressor it was.
+  print_report
   exit 1
 fi
 
@@ -80,4 +96,5 @@ echo "Picture of the chooser with the list open: $picture"
 "$XDOTOOL" key --window "$window" Escape Escape 2>/dev/null
 wait_for_exit "$program_pid" 10
 echo "selnary.exe exited with status $exit_status"
+print_report
 exit "$exit_status"
