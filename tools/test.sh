@@ -11,16 +11,16 @@ for preset in x86 x64; do
   build_preset "$preset" -DCMAKE_COMPILE_WARNING_AS_ERROR=ON
 done
 say_x86_support build/x86
-# The two suites side by side: where x86 is emulated, its suite spends most
-# of its time in one emulated program at a time. Each one's output follows
-# once it has ended.
+# The two suites side by side, one test at a time each, so that two tests
+# share the two cores as with one suite's two jobs. Each one's output
+# follows once it has ended.
 declare -A suites=()
 # Stopped, this stops them too; their tests take their Wine sessions down.
 trap 'kill "${!suites[@]}" 2>/dev/null || true' EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 for preset in x86 x64; do
-  ctest --preset "$preset" >"build/$preset/suite.log" 2>&1 &
+  ctest --preset "$preset" --parallel 1 >"build/$preset/suite.log" 2>&1 &
   suites[$!]=$preset
 done
 status=0

@@ -133,11 +133,12 @@ system_folder() {
 }
 
 # wine_reg ARGS...: Wine's reg.exe, quiet when it succeeds; when it fails, what
-# it said (it writes its errors to standard output) goes to standard error.
+# it said (it writes its errors to standard output) and Wine's own errors go
+# to standard error.
 wine_reg() {
   local said status=0
-  said=$("$wine_tool" reg "$@" 2>&1) || status=$?
-  [ "$status" -eq 0 ] || printf 'error: reg %s failed (%s): %s\n' "$1" "$status" "$said" >&2
+  said=$(WINEDEBUG=fixme-all "$wine_tool" reg "$@" 2>&1) || status=$?
+  [ "$status" -eq 0 ] || printf 'error: reg %s failed (%s): %s\n' "$1" "$status" "${said:-(nothing said)}" >&2
   return "$status"
 }
 
