@@ -20,11 +20,7 @@ namespace {
 
 void write_line(const std::string& line)
 {
-    const std::string text = line + "\n";
-    DWORD written = 0;
-    // Straight to the pipe, unbuffered: the line must be there if the next step faults.
-    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), text.data(), static_cast<DWORD>(text.size()),
-              &written, nullptr);
+    write_out(line + "\n");
 }
 
 // A field: UTF-8, with no tab or line break to split the line.

@@ -25,13 +25,6 @@
 namespace selnary::report {
 namespace {
 
-void write(const std::string& text)
-{
-    DWORD written = 0;
-    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), text.data(), static_cast<DWORD>(text.size()),
-              &written, nullptr);
-}
-
 // Width on screen of UTF-8 text: one column a character.
 std::size_t columns(const std::string& text)
 {
@@ -91,6 +84,13 @@ std::size_t count_answered(const Report& report)
 
 }  // namespace
 
+void write_out(const std::string& text)
+{
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), text.data(), static_cast<DWORD>(text.size()),
+              &written, nullptr);
+}
+
 std::string compression_text(unsigned long code)
 {
     switch (code) {
@@ -144,10 +144,10 @@ void print_table(const Report& report)
         for (std::size_t i = 0; i + 1 < line.size(); ++i)
             widths[i] = std::max(widths[i], columns(line[i]));
 
-    write("Video compressors installed for " + std::to_string(report.bits) +
-          "-bit programs, asked about the probe format: " + std::to_string(probe.biWidth) + " x " +
-          std::to_string(probe.biHeight) + ", " + std::to_string(probe.biBitCount) + "-bit " +
-          compression_text(probe.biCompression) + "\n\n");
+    write_out("Video compressors installed for " + std::to_string(report.bits) +
+              "-bit programs, asked about the probe format: " + std::to_string(probe.biWidth) +
+              " x " + std::to_string(probe.biHeight) + ", " + std::to_string(probe.biBitCount) +
+              "-bit " + compression_text(probe.biCompression) + "\n\n");
     for (const auto& line : cells) {
         std::string text;
         for (std::size_t i = 0; i < line.size(); ++i) {
@@ -157,7 +157,7 @@ void print_table(const Report& report)
         }
         while (!text.empty() && text.back() == ' ')
             text.pop_back();
-        write(text + "\n");
+        write_out(text + "\n");
     }
     const std::size_t takes = static_cast<std::size_t>(std::count_if(
         report.rows.begin(), report.rows.end(), [](const Row& row) { return row.accepts; }));
@@ -165,7 +165,7 @@ void print_table(const Report& report)
     summary += std::to_string(report.rows.size()) + " installed, " + std::to_string(takes) +
         " take the probe format, " + std::to_string(report.rows.size() - count_answered(report)) +
         " faulted or hung\n";
-    write(summary);
+    write_out(summary);
 }
 
 void print_json(const Report& report)
@@ -197,7 +197,7 @@ void print_json(const Report& report)
     out += report.rows.empty() ? "],\n" : "\n  ],\n";
     out += "  \"answered\": " + std::to_string(answered) +
         ",\n  \"faulted_or_hung\": " + std::to_string(report.rows.size() - answered) + "\n}\n";
-    write(out);
+    write_out(out);
 }
 
 }  // namespace selnary::report

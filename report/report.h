@@ -35,6 +35,10 @@ struct Report {
 // writing one line per step to standard output. Returns the exit status.
 int examine(int first);
 
+// Writes TEXT to standard output as it is, unbuffered: a child's line must
+// be in the pipe before its next step can fault.
+void write_out(const std::string& text);
+
 void print_table(const Report& report);
 void print_json(const Report& report);
 

@@ -15,13 +15,10 @@ case "$arch" in
   x64) bits=64 other=x86 other_bits=32 ;;
 esac
 
-drivers='HKLM\Software\Microsoft\Windows NT\CurrentVersion\Drivers32'
-prefix_install "$compressor" "$(system_folder "$arch")/slnytest.dll"
-wine_reg add "$drivers" /v vidc.slny /d slnytest.dll /reg:$bits /f
-for folder in "$(system_folder "$arch")" "$(system_folder "$other")"; do
-  prefix_install "$compressor" "$folder/slnother.dll"
-done
-wine_reg add "$drivers" /v vidc.slno /d slnother.dll /reg:$other_bits /f
+install_compressor "$compressor" "$arch" slny
+# The copy's DLL is in this bitness's folder too: only the registry view counts.
+install_compressor "$compressor" "$other" slno
+prefix_install "$compressor" "$(system_folder "$arch")/slno.dll"
 mine="selnary test compressor ($bits-bit, slny)"
 
 logs=$WINEPREFIX/logs

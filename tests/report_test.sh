@@ -10,17 +10,14 @@ source "$here/../tools/lib/wine-session.sh" "$1" "$@"
 wine_session "$2"
 report=$build_dir/report/selnary-compressors.exe
 case "$arch" in
-  x86) bits=32 other=x64 other_bits=64 ;;
-  x64) bits=64 other=x86 other_bits=32 ;;
+  x86) bits=32 other=x64 ;;
+  x64) bits=64 other=x86 ;;
 esac
 
-drivers='HKLM\Software\Microsoft\Windows NT\CurrentVersion\Drivers32'
 for code in slna slnr slnf slnh; do
-  prefix_install "$compressor" "$(system_folder "$arch")/$code.dll"
-  wine_reg add "$drivers" /v "vidc.$code" /d "$code.dll" /reg:$bits /f
+  install_compressor "$compressor" "$arch" "$code"
 done
-prefix_install "$compressor" "$(system_folder "$other")/slno.dll"
-wine_reg add "$drivers" /v vidc.slno /d slno.dll /reg:$other_bits /f
+install_compressor "$compressor" "$other" slno
 "$WINESERVER" -w
 export SELNARY_COMPRESSOR_FAULT="slnf:open slnh:hang" SELNARY_COMPRESSOR_BITS="slnr:24"
 

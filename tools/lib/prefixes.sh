@@ -132,6 +132,19 @@ system_folder() {
   esac
 }
 
+# install_compressor DLL ARCH CODE: installs DLL as a video compressor for
+# programs of ARCH, the way a compressor's installer does: as CODE.dll in
+# that system folder, named by vidc.CODE in that view of the registry.
+install_compressor() {
+  local view
+  case $2 in
+    x86) view=32 ;;
+    x64) view=64 ;;
+  esac
+  prefix_install "$1" "$(system_folder "$2")/$3.dll"
+  wine_reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\Drivers32' /v "vidc.$3" /d "$3.dll" /reg:$view /f
+}
+
 # wine_reg ARGS...: Wine's reg.exe, quiet when it succeeds; when it fails, what
 # it said (it writes its errors to standard output) and Wine's own errors go
 # to standard error.
