@@ -1,28 +1,22 @@
 // selnary-compressors: which installed video compressors take the probe
-// format, the uncompressed 256 x 256, 32-bit RGB frame selnary's chooser offers.
-//
-//   selnary-compressors.exe [--json] [--timeout SECONDS]
-//
-// For each video compressor installed for this program's bitness, in the
-// order the platform enumerates them (ICInfo over ICTYPE_VIDEO): its code,
-// description and driver, whether it opens for compression, whether it
-// accepts the probe format (ICCompressQuery with no output format, the
-// question the chooser asks on Windows), the format it proposes, and whether
-// it offers Configure and About.
+// format, the uncompressed 256 x 256, 32-bit RGB frame selnary's chooser
+// offers; why the others do not; and whether each one that does really
+// compresses it and gives it back.
 //
 // Compressors are examined in a child process, this program run with
-// --examine FIRST, that goes on from compressor FIRST. One that faults or
-// hangs (no answer in SECONDS, 10 by default) ends that child and gets a row
-// saying so; a new child goes on with the next one.
-//
-// Exit status: 0 a complete report, every compressor answered; 3 a complete
-// report, one or more faulted or hung; 2 usage; 1 no report could be made.
+// --examine FIRST CHANNEL, that goes on from compressor FIRST and reports on
+// the pipe CHANNEL (protocol.h). Its standard handles lead nowhere, so what a
+// compressor writes there is lost rather than taken for an answer. One that
+// faults, hangs or ends the process ends that child and gets a row saying so,
+// at which step; a new child goes on with the next one.
 
 #include "platform/platform.h"
+#include "report/protocol.h"
 #include "report/report.h"
 
-#include <cstdio>  // for std::fprintf
-#include <cstdlib>  // for std::strtol
+#include <cstdint>
+#include <cstdio>  // for std::snprintf
+#include <cstdlib>  // for std::strtol, std::strtoull
 #include <cstring>  // for std::strcmp
 #include <string>
 #include <vector>
@@ -31,29 +25,65 @@ namespace {
 
 using selnary::report::Report;
 using selnary::report::Row;
+using selnary::report::write_error;
+using selnary::report::write_out;
+namespace protocol = selnary::report::protocol;
 
 constexpr int kDefaultTimeout = 10;
 // A child's start, before its first line: a process start, which takes
 // seconds where 32-bit code is emulated, more than one compressor's answer.
 constexpr int kStartTimeoutFactor = 3;
 
+constexpr char kUsage[] = "usage: selnary-compressors.exe [--json] [--timeout SECONDS]\n";
+
+constexpr char kHelp[] =
+    "Which installed video compressors take selnary's probe format (256 x 256,\n"
+    "32-bit uncompressed RGB), why the others do not, and whether each one that\n"
+    "takes it really works: the probe frame is compressed and decompressed again.\n"
+    "Compressors installed for the other bitness are listed, never loaded.\n"
+    "\n"
+    "  --json               one JSON document instead of the table\n"
+    "  --timeout SECONDS    how long one step of one compressor may take (10)\n"
+    "  --help, /?           this text\n"
+    "\n"
+    "Each compressor is asked in a child process, so one that crashes or hangs\n"
+    "costs its own row and nothing else.\n"
+    "\n"
+    "Exit status: 0 a complete report, every compressor answered; 3 a complete\n"
+    "report, one or more faulted or hung (their rows say so); 2 usage; 1 no\n"
+    "report could be made.\n";
+
 int usage()
 {
-    std::fputs("usage: selnary-compressors.exe [--json] [--timeout SECONDS]\n", stderr);
+    write_error(kUsage);
     return 2;
 }
 
-std::vector<std::string> split(const std::string& line)
+std::string hex(DWORD value)
 {
-    std::vector<std::string> fields;
-    std::size_t start = 0;
-    for (;;) {
-        const std::size_t tab = line.find('\t', start);
-        fields.push_back(line.substr(start, tab - start));
-        if (tab == std::string::npos)
-            return fields;
-        start = tab + 1;
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08lx", static_cast<unsigned long>(value));
+    return text;
+}
+
+struct WindowSearch {
+    DWORD process;
+    std::vector<std::string> titles;
+};
+
+// Adds WINDOW's title to the search when the process it looks for shows it.
+BOOL CALLBACK add_window(HWND window, LPARAM context)
+{
+    auto& search = *reinterpret_cast<WindowSearch*>(context);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    if (owner == search.process && IsWindowVisible(window)) {
+        wchar_t title[256] = {};
+        const int length = GetWindowTextW(window, title, ARRAYSIZE(title));
+        search.titles.push_back(selnary::report::utf8(
+            std::wstring(title, static_cast<std::size_t>(length > 0 ? length : 0))));
     }
+    return TRUE;
 }
 
 // A child examining compressors, and what it has said so far.
@@ -66,36 +96,46 @@ class Child {
             WaitForSingleObject(process_, INFINITE);
             CloseHandle(process_);
         }
-        if (out_)
-            CloseHandle(out_);
+        if (channel_)
+            CloseHandle(channel_);
     }
 
+    // The last system error when it cannot start.
     bool start(int first)
     {
         SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
         HANDLE write = nullptr;
-        if (!CreatePipe(&out_, &write, &inherit, 0))
+        if (!CreatePipe(&channel_, &write, &inherit, 0))
             return false;
-        SetHandleInformation(out_, HANDLE_FLAG_INHERIT, 0);
+        SetHandleInformation(channel_, HANDLE_FLAG_INHERIT, 0);
+        const HANDLE nowhere = CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE,
+                                           FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                                           OPEN_EXISTING, 0, nullptr);
 
         wchar_t path[MAX_PATH];
         const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
         std::wstring command = L"\"" + std::wstring(path, length) + L"\" --examine " +
-            std::to_wstring(first);
+            std::to_wstring(first) + L" " +
+            std::to_wstring(static_cast<unsigned long long>(
+                reinterpret_cast<std::uintptr_t>(write)));
         STARTUPINFOW startup{};
         startup.cb = sizeof startup;
         startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdOutput = write;
-        startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+        startup.hStdInput = startup.hStdOutput = startup.hStdError = nowhere;
         PROCESS_INFORMATION created{};
-        const BOOL started = length > 0 && length < MAX_PATH &&
-            CreateProcessW(path, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                           &startup, &created);
+        const BOOL started = nowhere != INVALID_HANDLE_VALUE && length > 0 && length < MAX_PATH &&
+            CreateProcessW(path, command.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
+                           nullptr, &startup, &created);
+        const DWORD error = GetLastError();
         CloseHandle(write);  // so the pipe ends when the child does
+        if (nowhere != INVALID_HANDLE_VALUE)
+            CloseHandle(nowhere);
+        SetLastError(error);
         if (!started)
             return false;
         CloseHandle(created.hThread);
         process_ = created.hProcess;
+        id_ = created.dwProcessId;
         return true;
     }
 
@@ -112,12 +152,12 @@ class Child {
                 return Read::line;
             }
             DWORD available = 0;
-            if (!PeekNamedPipe(out_, nullptr, 0, nullptr, &available, nullptr))
+            if (!PeekNamedPipe(channel_, nullptr, 0, nullptr, &available, nullptr))
                 return Read::ended;  // the child has ended and said all it had
             if (available > 0) {
                 std::string chunk(available, '\0');
                 DWORD got = 0;
-                if (!ReadFile(out_, chunk.data(), available, &got, nullptr))
+                if (!ReadFile(channel_, chunk.data(), available, &got, nullptr))
                     return Read::ended;
                 buffer_.append(chunk, 0, got);
                 continue;
@@ -126,6 +166,15 @@ class Child {
                 return Read::timed_out;
             WaitForSingleObject(process_, 20);
         }
+    }
+
+    // The titles of the windows the child shows, as a compressor waiting on
+    // a message box would.
+    std::vector<std::string> windows() const
+    {
+        WindowSearch search{id_, {}};
+        EnumWindows(add_window, reinterpret_cast<LPARAM>(&search));
+        return search.titles;
     }
 
     // Ends the child if it still runs, and returns its exit status.
@@ -140,15 +189,47 @@ class Child {
 
   private:
     HANDLE process_ = nullptr;
-    HANDLE out_ = nullptr;
+    DWORD id_ = 0;
+    HANDLE channel_ = nullptr;
     std::string buffer_;
 };
 
-std::string hex(DWORD value)
+// What a compressor did instead of answering, at the step it was at.
+void blame(Row& row, Child::Read read, DWORD status, const std::vector<std::string>& windows,
+           const std::string& step, const std::string& subject, int timeout)
 {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08lx", static_cast<unsigned long>(value));
-    return text;
+    const std::string when = protocol::step_text(step, subject);
+    row.step = step;
+    if (read == Child::Read::timed_out) {
+        row.outcome = Row::Outcome::hung;
+        row.problem = "no answer in " + std::to_string(timeout) + " s " + when;
+        if (!windows.empty())
+            row.problem += ", showing a window titled \"" + windows.front() + "\"";
+        row.reason = {"hung", row.problem};
+    } else if (status >= 0xC0000000) {
+        row.outcome = Row::Outcome::faulted;
+        row.problem = "faulted " + when + " (exception " + hex(status) + ")";
+        row.reason = {"faulted", row.problem};
+    } else {
+        row.outcome = Row::Outcome::faulted;
+        row.problem = "ended the process " + when + " (status " + std::to_string(status) + ")";
+        row.reason = {"ended_process", row.problem};
+    }
+}
+
+// Why ROW's compressor, which did not open even to describe itself, fails:
+// read from its driver file here, where no compressor was ever loaded.
+void explain_closed(Row& row)
+{
+    const selnary::report::DriverLook look = selnary::report::look_at_driver(
+        selnary::report::wide(row.driver));
+    row.driver_path = look.path;
+    row.missing_dll = look.missing_dll;
+    row.reason = look.reason;
+    if (row.reason.code.empty())
+        row.reason = {"refused_open",
+                      "it refused to open for compression (its driver file, the "
+                      "DLLs it needs and its DriverProc are all there)"};
 }
 
 // Runs children until every compressor has its row. Returns 1 and says why
@@ -160,67 +241,77 @@ int collect(Report& report, int timeout)
     while (count < 0 || next < count) {
         Child child;
         if (!child.start(next)) {
-            std::fprintf(stderr,
-                         "selnary-compressors: cannot start the examining process (error %lu)\n",
-                         GetLastError());
+            write_error("selnary-compressors: cannot start the examining process (error " +
+                        std::to_string(GetLastError()) + ")\n");
             return 1;
         }
         const int started_at = next;
-        int current = -1;
-        std::string step;
+        int current = -1;  // the compressor being examined
+        bool in_step = false;  // inside one of its calls, not the report's own work
+        std::string step, subject;
         ULONGLONG deadline = GetTickCount64() + limit * kStartTimeoutFactor;
         std::string line;
         Child::Read read;
         while ((read = child.next(line, deadline)) == Child::Read::line) {
-            const std::vector<std::string> fields = split(line);
-            const std::string& kind = fields[0];
-            const int index = fields.size() > 1 ? std::atoi(fields[1].c_str()) : -1;
-            if (kind == "entry" && count < 0 && fields.size() == 4) {
+            protocol::Message message;
+            if (!protocol::decode(line, message))
+                continue;
+            const std::string& kind = message.kind;
+            const long long index = message.number("index");
+            const bool known = index >= 0 && index < count;
+            if (kind == "entry" && count < 0 &&
+                index == static_cast<long long>(report.rows.size())) {
                 Row row;
-                row.index = index;
-                row.code = fields[2];
-                row.driver = fields[3];
+                row.index = static_cast<int>(index);
+                row.code = message.text("code");
+                row.driver = message.text("driver");
                 report.rows.push_back(row);
             } else if (kind == "count" && count < 0) {
                 count = static_cast<int>(report.rows.size());
                 deadline = GetTickCount64() + limit;
-            } else if (kind == "step" && fields.size() == 3 && index >= 0 && index < count) {
-                if (index != current)
-                    deadline = GetTickCount64() + limit;
-                current = index;
-                step = fields[2];
-            } else if (kind == "row" && fields.size() == 9 && index >= 0 && index < count) {
-                Row& row = report.rows[static_cast<std::size_t>(index)];
-                row.opens = fields[2] == "1";
-                row.description = fields[3];
-                row.accepts = fields[4] == "1";
-                row.proposes = row.accepts && fields[5] != "-";
-                row.proposed_compression = fields[5];
-                row.proposed_bits = std::atoi(fields[6].c_str());
-                row.configure = fields[7] == "1";
-                row.about = fields[8] == "1";
-                next = index + 1;
+            } else if (kind == "step" && known) {
+                current = static_cast<int>(index);
+                in_step = true;
+                step = message.text("step");
+                subject = message.text("subject");
+                deadline = GetTickCount64() + limit;
+            } else if (kind == "back" && known) {
+                in_step = false;
+                deadline = GetTickCount64() + limit;
+            } else if (kind == "row" && known) {
+                protocol::read_row(message, report.rows[static_cast<std::size_t>(index)]);
+                next = static_cast<int>(index) + 1;
                 current = -1;
+                in_step = false;
+            } else if (kind == "failed") {
+                write_error("selnary-compressors: the examination failed: " + message.text("text") +
+                            "\n");
+                return 1;
             }
         }
+        const std::vector<std::string> windows = read == Child::Read::timed_out
+            ? child.windows()
+            : std::vector<std::string>();
         const DWORD status = child.stop();
-        if (current >= 0) {
-            Row& row = report.rows[static_cast<std::size_t>(current)];
-            if (read == Child::Read::timed_out) {
-                row.outcome = Row::Outcome::hung;
-                row.problem = "no answer in " + std::to_string(timeout) + " s " + step;
-            } else {
-                row.outcome = Row::Outcome::faulted;
-                row.problem = status >= 0xC0000000
-                    ? "faulted " + step + " (exception " + hex(status) + ")"
-                    : "ended the process " + step + " (status " + std::to_string(status) + ")";
-            }
+        if (current >= 0 && in_step) {
+            blame(report.rows[static_cast<std::size_t>(current)], read, status, windows, step,
+                  subject, timeout);
             next = current + 1;
-        } else if (count < 0 || next == started_at) {
+        } else if (current >= 0) {
+            // It answered, and then the report itself failed: not the compressor's doing.
+            write_error(
+                "selnary-compressors: the examining process " +
+                std::string(read == Child::Read::timed_out ? "stopped answering" : "ended") +
+                " between the answers of compressor " +
+                report.rows[static_cast<std::size_t>(current)].code + " (status " + hex(status) +
+                ")\n");
+            return 1;
+        } else if (count < 0 || (next == started_at && next < count)) {
             // Nothing was learnt from this child, so another would fare no better.
-            std::fprintf(stderr, "selnary-compressors: the examining process %s (status %s)\n",
-                         read == Child::Read::timed_out ? "did not answer in time" : "ended early",
-                         hex(status).c_str());
+            write_error(
+                std::string("selnary-compressors: the examining process ") +
+                (read == Child::Read::timed_out ? "did not answer in time" : "ended early") +
+                " (status " + hex(status) + ")\n");
             return 1;
         }
     }
@@ -231,11 +322,18 @@ int collect(Report& report, int timeout)
 
 int main(int argc, char** argv)
 {
+    if (argc == 4 && std::strcmp(argv[1], "--examine") == 0) {
+        const auto channel = static_cast<std::uintptr_t>(std::strtoull(argv[3], nullptr, 10));
+        return selnary::report::examine(std::atoi(argv[2]), reinterpret_cast<void*>(channel));
+    }
     bool json = false;
     int timeout = kDefaultTimeout;
     for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--examine") == 0 && i + 1 < argc && argc == 3)
-            return selnary::report::examine(std::atoi(argv[i + 1]));
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0 ||
+            std::strcmp(argv[i], "/?") == 0) {
+            write_out(std::string(kUsage) + "\n" + kHelp);
+            return 0;
+        }
         if (std::strcmp(argv[i], "--json") == 0) {
             json = true;
         } else if (std::strcmp(argv[i], "--timeout") == 0 && i + 1 < argc) {
@@ -253,6 +351,13 @@ int main(int argc, char** argv)
     report.bits = static_cast<int>(sizeof(void*) * 8);
     if (const int failed = collect(report, timeout))
         return failed;
+    std::vector<std::string> known;
+    for (Row& row : report.rows) {
+        known.push_back(row.code);
+        if (row.outcome == Row::Outcome::answered && !row.opens && row.reason.code.empty())
+            explain_closed(row);
+    }
+    report.foreign = selnary::report::other_bitness(known);
     if (json)
         selnary::report::print_json(report);
     else

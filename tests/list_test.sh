@@ -93,7 +93,8 @@ else
 fi
 grep -q 'wine: Unhandled' "$logs/$case_name.err" || fail "does not pass on what Wine reported"
 # What crashed it, from the report that follows.
-grep -qE '^slny +.*faulted when opened' <<<"$shown" || fail "the report does not name the faulting compressor"
+# Its row, and under it what it did.
+grep -A1 -E '^slny ' <<<"$shown" | grep -q 'faulted when opened' || fail "the report does not name the faulting compressor"
 echo "[$case_name] the crash reported after $seconds s (a good run's program ended after $good_run s), status $shown_status"
 
 # No window manager here: Wine draws the title bar and its close button itself.

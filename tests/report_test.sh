@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# The compressor report, with the test compressor installed in four variants
-# for the target's bitness (takes the probe format; takes only 24-bit RGB;
-# faults when opened; hangs when opened) and once for the other bitness only.
-#   report_test.sh TOOLS PREFIX BUILD_DIR ARCH COMPRESSOR_DLL PYTHON
+# The compressor report, with the test compressor installed for the target's
+# bitness in every variant the report must explain or prove (see the table
+# below), drivers that cannot open for each reason there is, and one
+# registered for the other bitness only; then its help, and an empty list.
+#   report_test.sh TOOLS PREFIX BUILD_DIR ARCH COMPRESSOR_DLL PYTHON NEEDY_DLL HELPER_DLL FOREIGN_DLL
 set -euo pipefail
-build_dir=$3 arch=$4 compressor=$5 python=$6
+build_dir=$3 arch=$4 compressor=$5 python=$6 needy=$7 helper=$8 foreign=$9
 here=$(dirname "$0")
 source "$here/../tools/lib/wine-session.sh" "$1" "$@"
 wine_session "$2"
@@ -14,12 +15,37 @@ case "$arch" in
   x64) bits=64 other=x86 ;;
 esac
 
-for code in slna slnr slnf slnh; do
-  install_compressor "$compressor" "$arch" "$code"
+# Every variant, in one registry import: what reg.exe costs is a process start.
+#   a takes the probe, lossy     r takes only 24-bit      f faults when opened
+#   h hangs when opened          e exact                  c cannot decompress
+#   z faults compressing         s writes to std handles  q refuses the probe with -123
+#   x refuses to open            b claims a 2 GiB format  u format size ICERR_UNSUPPORTED
+#   l unterminated description   k ends the process       g shows a message box
+#   d changes the current folder v decompresses upside down
+#   m driver file missing        n needs a missing DLL    w DLL of the other bitness
+#   p exports no DriverProc      t not a DLL              o other bitness only
+registry=$WINEPREFIX/variants.reg
+printf 'REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\%sMicrosoft\\Windows NT\\CurrentVersion\\Drivers32]\n' \
+  "$([ "$arch" = x86 ] && echo 'Wow6432Node\')" >"$registry"
+folder=$(system_folder "$arch")
+for code in slna slnr slnf slnh slne slnc slnz slns slnq slnx slnb slnu slnl slnk slng slnd slnv; do
+  prefix_install "$compressor" "$folder/$code.dll"
 done
+prefix_install "$needy" "$folder/slnn.dll"
+prefix_install "$foreign" "$folder/slnw.dll"
+prefix_install "$helper" "$folder/slnp.dll"
+echo 'not a DLL' >"$folder/slnt.dll"
+for code in slna slnr slnf slnh slne slnc slnz slns slnq slnx slnb slnu slnl slnk slng slnd slnv \
+  slnm slnn slnw slnp slnt; do
+  printf '"vidc.%s"="%s.dll"\n' "$code" "$code" >>"$registry"
+done
+wine_reg import "$(windows_path "$registry")"
 install_compressor "$compressor" "$other" slno
 "$WINESERVER" -w
-export SELNARY_COMPRESSOR_FAULT="slnf:open slnh:hang" SELNARY_COMPRESSOR_BITS="slnr:24"
+export SELNARY_COMPRESSOR_FAULT="slnf:open slnh:hang slnz:compress" SELNARY_COMPRESSOR_BITS="slnr:24" \
+  SELNARY_COMPRESSOR_OPEN="slnx:refuse" SELNARY_COMPRESSOR_QUERY="slnq:-123" \
+  SELNARY_COMPRESSOR_CODEC="slne:exact slnc:oneway slnv:flip" \
+  SELNARY_COMPRESSOR_MISBEHAVE="slns:stdout slnb:bigformat slnu:errformat slnl:unterminated slnk:exit slng:msgbox slnd:chdir"
 
 failures=0
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
@@ -27,36 +53,46 @@ logs=$WINEPREFIX/logs
 mkdir -p "$logs"
 
 # report NAME ARGS...: runs the report; sets status and seconds.
-# A compressor that hangs costs the per-compressor limit, so it is kept short.
+# A compressor that hangs costs the per-step limit, so it is kept short.
 timeout=$(scaled 3)
 report() {
   local name=$1 started=${EPOCHREALTIME/./}
   shift
   status=0
-  timeout "$(scaled 120)" "$WINE" "$report" --timeout "$timeout" "$@" >"$logs/$name.out" 2>"$logs/$name.err" ||
+  # From a folder of no DLLs: the loader looks in the current folder too.
+  cd "$WINEPREFIX"
+  timeout "$(scaled 120)" "$WINE" "$report" "$@" >"$logs/$name.out" 2>"$logs/$name.err" ||
     status=$?
   seconds=$(((${EPOCHREALTIME/./} - started) / 1000000))
 }
 
-report json --json
+report json --timeout "$timeout" --json
 [ "$status" -eq 3 ] || fail "--json: exit status $status, expected 3 (a complete report, some faulted or hung): $(cat "$logs/json.err")"
-# Every other row, the hang's limit, and a few process starts at most.
+# Every other row, two hangs' limits, and a few process starts at most.
 [ "$seconds" -lt "$(scaled 40)" ] || fail "--json took $seconds s"
-report table
+json_seconds=$seconds
+report table --timeout "$timeout"
 [ "$status" -eq 3 ] || fail "table: exit status $status, expected 3: $(cat "$logs/table.err")"
+# What a compressor writes to its standard handles reaches neither of the report's.
+if grep -q 'index=0' "$logs/json.err" "$logs/table.err"; then
+  fail "a compressor's output reached the report's standard error"
+fi
 
-# What each variant must answer: outcome, opens, accepts, proposal, configure, about.
 "$python" - "$logs/json.out" "$logs/table.out" "$bits" "$timeout" <<'PYTHON' || failures=$((failures + 1))
-import json, sys
+import json, re, sys
 
 document = json.load(open(sys.argv[1], encoding="utf-8"))
 table = open(sys.argv[2], encoding="utf-8").read().splitlines()
 bits, timeout = int(sys.argv[3]), sys.argv[4]
+other_bits = 96 - bits
 problems = []
 
-fields = {"index", "code", "driver", "description", "outcome", "problem", "opens",
-          "accepts_probe", "proposed", "configure", "about"}
-if set(document) != {"bits", "probe", "compressors", "answered", "faulted_or_hung"}:
+fields = {"index", "code", "driver", "description", "outcome", "problem", "step", "opens",
+          "accepts_probe", "query_result", "proposed", "configure", "about", "reason",
+          "driver_path", "missing_dll", "round_trip"}
+trip_fields = {"worked", "decompressor", "output_bit_count", "compressed_bytes", "ratio", "exact",
+               "psnr_db", "looks", "ms_per_frame"}
+if set(document) != {"bits", "probe", "compressors", "other_bitness", "answered", "faulted_or_hung"}:
     problems.append(f"top-level fields {sorted(document)}")
 if document["bits"] != bits:
     problems.append(f"bits {document['bits']}")
@@ -66,57 +102,168 @@ rows = {row["code"]: row for row in document["compressors"]}
 for row in document["compressors"]:
     if set(row) != fields:
         problems.append(f"{row.get('code')}: fields {sorted(row)}")
+    if row["round_trip"] is not None and set(row["round_trip"]) != trip_fields:
+        problems.append(f"{row['code']}: round_trip fields {sorted(row['round_trip'])}")
+    if row["reason"] is None and row["outcome"] != "answered":
+        problems.append(f"{row['code']}: reason {row['reason']} for outcome {row['outcome']}")
 if [row["index"] for row in document["compressors"]] != list(range(len(rows))):
     problems.append("rows not in enumeration order")
 
-mine = f"selnary test compressor ({bits}-bit, "
+# code: (outcome, opens, accepts, reason code or None, what the reason or problem says).
+other_machine = "64-bit x64 programs" if bits == 32 else "32-bit x86 programs"
 expected = {
-    "slna": ("answered", None, True, True, {"compression": "slna", "bit_count": 16}),
-    "slnr": ("answered", None, True, False, None),
-    "slnf": ("faulted", "faulted when opened (exception ", False, False, None),
-    "slnh": ("hung", f"no answer in {timeout} s when opened", False, False, None),
+    "slna": ("answered", True, True, None, None),
+    "slnr": ("answered", True, False, "rejects_probe", "ICCompressQuery answered ICERR_BADFORMAT (-2)"),
+    "slnf": ("faulted", False, False, "faulted", "faulted when opened (exception "),
+    "slnh": ("hung", False, False, "hung", f"no answer in {timeout} s when opened"),
+    "slne": ("answered", True, True, None, None),
+    "slnc": ("answered", True, True, "no_decompressor", "cannot decompress its own output, and no installed decompressor takes it"),
+    "slnz": ("faulted", False, False, "faulted", "faulted while compressing (exception 0xc0000005)"),
+    "slns": ("answered", True, True, None, None),
+    "slnq": ("answered", True, False, "rejects_probe", "ICCompressQuery answered -123"),
+    "slnx": ("answered", False, False, "refused_open", "it refused to open for compression"),
+    "slnb": ("answered", True, True, "no_format", "says the format it proposes needs 2147483632 bytes"),
+    "slnu": ("answered", True, True, "no_format", "it answered ICERR_UNSUPPORTED (-1)"),
+    "slnl": ("answered", True, True, None, None),
+    "slnk": ("faulted", False, False, "ended_process", "ended the process when asked about the probe format (status 7)"),
+    "slng": ("hung", False, False, "hung", f'no answer in {timeout} s when asked about the probe format, showing a window titled "slng asks"'),
+    "slnd": ("answered", True, True, None, None),
+    "slnv": ("answered", True, True, None, None),
+    "slnm": ("answered", False, False, "driver_not_found", "its driver file slnm.dll is not found: the platform looks in the program's folder, C:\\windows\\"),
+    "slnn": ("answered", False, False, "missing_dll", "it needs slnyhelp.dll, which is not found"),
+    "slnw": ("answered", False, False, "wrong_bitness", f"is a DLL for {other_machine}, not for {bits}-bit programs"),
+    "slnp": ("answered", False, False, "no_driverproc", "exports no DriverProc"),
+    "slnt": ("answered", False, False, "not_a_dll", "slnt.dll is not a DLL"),
 }
-for code, (outcome, problem, opens, accepts, proposed) in expected.items():
+for code, (outcome, opens, accepts, reason, says) in expected.items():
     row = rows.get(code)
     if not row:
         problems.append(f"{code}: no row")
         continue
-    got = (row["outcome"], row["opens"], row["accepts_probe"], row["proposed"])
-    if got != (outcome, opens, accepts, proposed):
-        problems.append(f"{code}: {got}, expected {(outcome, opens, accepts, proposed)}")
-    if (row["problem"] or "").startswith(problem or "\0") != bool(problem) or (row["problem"] and not problem):
-        problems.append(f"{code}: problem {row['problem']!r}, expected {problem!r}")
+    got = (row["outcome"], row["opens"], row["accepts_probe"], (row["reason"] or {}).get("code"))
+    if got != (outcome, opens, accepts, reason):
+        problems.append(f"{code}: {got}, expected {(outcome, opens, accepts, reason)}")
+    text = (row["reason"] or {}).get("text") or ""
+    if says and says not in text:
+        problems.append(f"{code}: reason {text!r}, expected it to say {says!r}")
+    if outcome != "answered" and row["problem"] != text:
+        problems.append(f"{code}: problem {row['problem']!r} and reason {text!r} differ")
     if row["driver"].lower() != f"{code}.dll":
         problems.append(f"{code}: driver {row['driver']!r}")
-    if outcome == "answered" and (row["description"] != mine + code + ")" or not row["configure"] or row["about"]):
-        problems.append(f"{code}: {row['description']!r}, configure {row['configure']}, about {row['about']}")
+    mine = f"selnary test compressor ({bits}-bit, {code})"
+    if opens and row["description"] != ("D" * 128 if code == "slnl" else mine):
+        problems.append(f"{code}: description {row['description']!r}")
+    if opens and (not row["configure"] or row["about"]):
+        problems.append(f"{code}: configure {row['configure']}, about {row['about']}")
+
+# The steps a fault or hang was at, by their stable names.
+for code, step in {"slnf": "open", "slnh": "open", "slnz": "compress", "slnk": "query", "slng": "query"}.items():
+    if code in rows and rows[code]["step"] != step:
+        problems.append(f"{code}: step {rows[code]['step']!r}, expected {step!r}")
+if rows.get("slnq", {}).get("query_result") != {"value": -123, "name": None}:
+    problems.append(f"slnq: query_result {rows.get('slnq', {}).get('query_result')}")
+if rows.get("slnn", {}).get("missing_dll") != "slnyhelp.dll":
+    problems.append(f"slnn: missing_dll {rows.get('slnn', {}).get('missing_dll')!r}")
+if not (rows.get("slnw", {}).get("driver_path") or "").lower().endswith("slnw.dll"):
+    problems.append(f"slnw: driver_path {rows.get('slnw', {}).get('driver_path')!r}")
+
+# The round trips: (proposed bits, compressed bytes, exact, looks, decompressor).
+lossy = (16, 131072, False, None, None)
+trips = {"slna": lossy, "slns": lossy, "slnl": lossy, "slnd": lossy,
+         "slne": (24, 196608, True, None, None), "slnv": (24, 196608, False, "upside down", None)}
+for code, (proposed, size, exact, looks, _) in trips.items():
+    row, trip = rows.get(code, {}), rows.get(code, {}).get("round_trip") or {}
+    if row.get("proposed") != {"compression": code, "bit_count": proposed}:
+        problems.append(f"{code}: proposed {row.get('proposed')}")
+    if not trip.get("worked") or trip.get("decompressor") != code or trip.get("output_bit_count") != 32:
+        problems.append(f"{code}: round trip {trip}")
+        continue
+    if (trip["compressed_bytes"], trip["exact"], trip["looks"]) != (size, exact, looks):
+        problems.append(f"{code}: round trip {trip}, expected {size} bytes, exact {exact}, looks {looks}")
+    if abs(trip["ratio"] - 262144 / size) > 0.001 or not trip["ms_per_frame"] > 0:
+        problems.append(f"{code}: ratio {trip['ratio']}, {trip['ms_per_frame']} ms")
+    # RGB 5:6:5 of this frame measures 39.6 dB; the upside-down frame far less.
+    psnr = trip["psnr_db"]
+    if exact != (psnr is None) or (code in ("slna", "slnv") and not (psnr < 15 if looks else 38 < psnr < 43)):
+        problems.append(f"{code}: PSNR {psnr}")
+for code in ("slnr", "slnq", "slnx", "slnm", "slnb"):
+    if rows.get(code, {}).get("round_trip") is not None:
+        problems.append(f"{code}: a round trip {rows[code]['round_trip']}, expected none")
+if (rows.get("slnc", {}).get("round_trip") or {}).get("worked") is not False:
+    problems.append(f"slnc: round trip {rows.get('slnc', {}).get('round_trip')}")
+for code in ("mrle", "msvc", "cvid"):
+    if code in rows and (rows[code]["reason"] or {}).get("code") != "rejects_probe":
+        problems.append(f"{code} (Wine's own): reason {rows[code]['reason']}")
+
+if document["other_bitness"] != [{"code": "slno", "driver": "slno.dll", "bits": other_bits, "reason": {
+        "code": "other_bitness",
+        "text": f"installed for {other_bits}-bit programs only: use the {'x64' if other_bits == 64 else 'x86'} program"}}]:
+    problems.append(f"other_bitness {document['other_bitness']}")
 if "slno" in rows:
-    problems.append("the compressor registered only for the other bitness is listed")
-if (document["answered"], document["faulted_or_hung"]) != (len(rows) - 2, 2):
+    problems.append("the compressor registered only for the other bitness is examined")
+if (document["answered"], document["faulted_or_hung"]) != (len(rows) - 5, 5):
     problems.append(f"counts {document['answered']}, {document['faulted_or_hung']}")
 
-# The table says the same, row for row: code, description, driver, and
-# "takes the probe" where it answered, the problem where it did not.
+# The table says the same in 100 columns: each row's cells, and under it the
+# reason, the problem, or the round trip.
+for number, line in enumerate(table, 1):
+    if len(line) > 100:
+        problems.append(f"table line {number} has {len(line)} columns: {line!r}")
+starts = [i for i, line in enumerate(table) if line[:4] in rows]
 for row in document["compressors"]:
-    line = next((line for line in table if line.split()[:1] == [row["code"]]), None)
-    if line is None:
+    at = next((i for i in starts if table[i][:4] == row["code"]), None)
+    if at is None:
         problems.append(f"table: no row for {row['code']}")
         continue
-    cells = [cell for cell in line.split("  ") if cell.strip()]
-    cells = [cell.strip() for cell in cells]
+    cells = [cell.strip() for cell in re.split(r"  +", table[at])]
+    detail = []
+    for line in table[at + 1:]:
+        if not line.startswith("      ") or not line.strip():
+            break
+        detail.append(line.strip())
+    detail = " ".join(detail)
     if row["outcome"] == "answered":
-        want = [row["code"], row["description"], row["driver"], "yes" if row["opens"] else "no",
+        want = [row["code"], row["driver"], "yes" if row["opens"] else "no",
                 ("yes" if row["accepts_probe"] else "no") if row["opens"] else "-"]
-        if cells[:5] != want:
-            problems.append(f"table: {cells[:5]}, JSON: {want}")
-    elif cells[-1] != row["problem"] or row["driver"] not in cells:
-        problems.append(f"table: {cells}, JSON problem {row['problem']!r}")
+        if [cells[0]] + cells[2:5] != want or not (row["description"] or "?").startswith(cells[1].rstrip("~")):
+            problems.append(f"table: {cells[:5]}, JSON: {row['description']!r}, {want}")
+    wanted = (row["reason"] or {}).get("text") or ""
+    if row["round_trip"] and row["round_trip"]["worked"]:
+        wanted = f"round trip: 262144 -> {row['round_trip']['compressed_bytes']} bytes"
+        if not detail.startswith(wanted) or ("exact" in detail) != row["round_trip"]["exact"]:
+            problems.append(f"table: {row['code']} says {detail!r}")
+    elif detail != wanted:
+        problems.append(f"table: under {row['code']}: {detail!r}, JSON: {wanted!r}")
+if not any(line.startswith("slno ") and "use the" in line for line in table):
+    problems.append("table: no line for the other bitness's slno")
 
 for problem in problems:
     print(f"FAIL: {problem}", file=sys.stderr)
 sys.exit(1 if problems else 0)
 PYTHON
 
+# Help, asked either way, says what the program does, its options and exit statuses.
+for asked in --help /?; do
+  report help "$asked"
+  [ "$status" -eq 0 ] || fail "$asked: exit status $status"
+  for says in --json --timeout 'Exit status' 'why the others do not'; do
+    grep -qF -- "$says" "$logs/help.out" || fail "$asked does not mention '$says'"
+  done
+done
+
+# No video compressor at all, in either view: a complete, empty report.
+sed -i 's/^vidc\./;vidc./I' "$WINEPREFIX/drive_c/windows/system.ini"
+for view in 32 64; do
+  wine_reg delete 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\Drivers32' /va /reg:$view /f
+done
+report empty --json
+"$python" -c '
+import json, sys
+document = json.load(open(sys.argv[1]))
+sys.exit(0 if document["compressors"] == [] and document["other_bitness"] == [] else 1)' "$logs/empty.out" 2>/dev/null ||
+  fail "with no compressor installed: $(cat "$logs/empty.out")"
+[ "$status" -eq 0 ] || fail "with no compressor installed: exit status $status, expected 0: $(cat "$logs/empty.err")"
+
 cat "$logs/table.out"
-echo "[json] status $status after $seconds s"
+echo "[json] status 3 after $json_seconds s"
 [ "$failures" -eq 0 ] || exit 1

@@ -1,10 +1,12 @@
-// A test compressor: the smallest Video for Windows driver the chooser lists.
-// It opens in compress mode only, describes itself with its bitness and the
-// handler it was opened as, accepts the probe format, proposes to compress it
-// to its own code at 16 bits, offers Configure but no About, and appends one
-// line per message to the file named by SELNARY_COMPRESSOR_LOG:
+// A test compressor: the smallest Video for Windows driver the chooser lists
+// that really compresses. It describes itself with its bitness and the
+// handler it was opened as, takes the probe format, proposes to compress it
+// to its own code at 16 bits (RGB 5:6:5, lossy), decompresses that back to
+// 32- or 24-bit RGB, offers Configure but no About, and appends one line per
+// message to the file named by SELNARY_COMPRESSOR_LOG:
 //
 //   open <instance> <handler>   opened for compression
+//   open-decompress <instance>  opened to decompress
 //   refuse <mode>               an open in any other mode
 //   info <instance>             ICM_GETINFO
 //   query <instance> ok|bad     ICM_COMPRESS_QUERY for a format
@@ -13,25 +15,44 @@
 // Variants, by environment variable; a value applies to every handler the
 // DLL is registered as, or, written HANDLER:VALUE (several separated by
 // spaces), to that handler alone:
-//   SELNARY_COMPRESSOR_FAULT=open   fault when opened, as a broken driver would
-//   SELNARY_COMPRESSOR_FAULT=hang   never return from the open
-//   SELNARY_COMPRESSOR_BITS=N       take N-bit RGB instead of 32-bit
+//   SELNARY_COMPRESSOR_FAULT=open       fault when opened, as a broken driver would
+//   SELNARY_COMPRESSOR_FAULT=hang       never return from the open
+//   SELNARY_COMPRESSOR_FAULT=compress   fault while compressing
+//   SELNARY_COMPRESSOR_BITS=N           take N-bit RGB instead of 32-bit
+//   SELNARY_COMPRESSOR_OPEN=refuse      refuse every open
+//   SELNARY_COMPRESSOR_QUERY=N          answer N when asked about a format
+//   SELNARY_COMPRESSOR_CODEC=exact      keep all 24 bits of colour (proposes 24 bits)
+//   SELNARY_COMPRESSOR_CODEC=flip       exact, but decompress upside down
+//   SELNARY_COMPRESSOR_CODEC=oneway     compress, but never decompress
+//   SELNARY_COMPRESSOR_MISBEHAVE=...    one of: stdout (write to the standard handles
+//       at every message), bigformat (claim a 2 GiB output format), errformat
+//       (answer the format's size with ICERR_UNSUPPORTED), unterminated (a
+//       description with no terminating zero), exit (end the process when asked
+//       about a format), msgbox (show a message box then), chdir (change the
+//       current folder when opened)
+// Built with SELNARY_NEEDS_HELPER, it needs slnyhelp.dll to load.
 
 #include "platform/platform.h"
 
 #include <string>
+
+#ifdef SELNARY_NEEDS_HELPER
+extern "C" __declspec(dllimport) int selnary_helper();
+#endif
 
 namespace {
 
 struct Instance {
     DWORD handler;
     unsigned serial;
+    bool decompress;
 };
 
 // The platform first opens a driver without ICOPEN, for the session; that
 // open must succeed and is not an open for compression. Instances are heap
 // pointers, so never this value.
 constexpr LRESULT kSession = 1;
+constexpr int kSide = 256;
 
 unsigned g_opened = 0;
 
@@ -86,25 +107,57 @@ std::string setting(const char* name, DWORD handler)
     return for_all;
 }
 
+bool misbehaves(DWORD handler, const char* how)
+{
+    return setting("SELNARY_COMPRESSOR_MISBEHAVE", handler) == how;
+}
+
+void fault()
+{
+    // Volatile all through, or the optimizer may drop a store it can prove faults.
+    volatile int* volatile nowhere = nullptr;
+    *nowhere = 0;
+}
+
+// What a compressor must never be able to pass off as its host's words: a
+// line of the kind a report might read, without its line break.
+void chatter(DWORD handler)
+{
+    if (!misbehaves(handler, "stdout"))
+        return;
+    static const char noise[] = "row\tindex=0\topens=0\tdescription=\tcount\t3";
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), noise, sizeof noise - 1, &written, nullptr);
+    WriteFile(GetStdHandle(STD_ERROR_HANDLE), noise, sizeof noise - 1, &written, nullptr);
+}
+
 LRESULT open_instance(const ICOPEN* open)
 {
     if (!open)
         return kSession;
-    if (open->fccType != ICTYPE_VIDEO || (open->dwFlags & ICMODE_COMPRESS) == 0) {
-        log_line("refuse " + std::to_string(open->dwFlags));
+    const DWORD mode = open->dwFlags;
+    const bool decompress = mode == ICMODE_DECOMPRESS || mode == ICMODE_FASTDECOMPRESS;
+    chatter(open->fccHandler);
+    if (open->fccType != ICTYPE_VIDEO || (!decompress && (mode & ICMODE_COMPRESS) == 0) ||
+        setting("SELNARY_COMPRESSOR_OPEN", open->fccHandler) == "refuse" ||
+        (decompress && setting("SELNARY_COMPRESSOR_CODEC", open->fccHandler) == "oneway")) {
+        log_line("refuse " + std::to_string(mode));
         return 0;
     }
-    const std::string fault = setting("SELNARY_COMPRESSOR_FAULT", open->fccHandler);
-    if (fault == "open") {
-        int* volatile nowhere = nullptr;
-        *nowhere = 0;
+    if (!decompress) {
+        const std::string fails = setting("SELNARY_COMPRESSOR_FAULT", open->fccHandler);
+        if (fails == "open")
+            fault();
+        if (fails == "hang")
+            Sleep(INFINITE);
+        if (misbehaves(open->fccHandler, "chdir"))
+            SetCurrentDirectoryA("C:\\windows\\temp");
     }
-    if (fault == "hang")
-        Sleep(INFINITE);
 
-    auto* instance = new Instance{open->fccHandler, ++g_opened};
+    auto* instance = new Instance{open->fccHandler, ++g_opened, decompress};
     const_cast<ICOPEN*>(open)->dwError = ICERR_OK;
-    log_line("open " + std::to_string(instance->serial) + " " + fourcc_text(instance->handler));
+    log_line((decompress ? "open-decompress " : "open ") + std::to_string(instance->serial) + " " +
+             fourcc_text(instance->handler));
     return reinterpret_cast<LRESULT>(instance);
 }
 
@@ -124,38 +177,124 @@ LRESULT describe(const Instance& instance, ICINFO* info, LPARAM size)
         std::to_wstring(sizeof(void*) * 8) + L"-bit, " + handler + L")";
     lstrcpynW(info->szName, handler.c_str(), ARRAYSIZE(info->szName));
     lstrcpynW(info->szDescription, description.c_str(), ARRAYSIZE(info->szDescription));
+    if (misbehaves(instance.handler, "unterminated")) {
+        // Every character used, none left for the end.
+        for (wchar_t& c : info->szName)
+            c = L'N';
+        for (wchar_t& c : info->szDescription)
+            c = L'D';
+    }
     return sizeof(ICINFO);
 }
 
 // Takes exactly what the probe offers, uncompressed 256 x 256 at 32 bits, or
 // at the bit count its variant names.
-bool takes(const Instance& instance, const BITMAPINFO* in)
+bool takes(const Instance& instance, const BITMAPINFOHEADER* in)
 {
     const std::string bits = setting("SELNARY_COMPRESSOR_BITS", instance.handler);
-    return in && in->bmiHeader.biCompression == BI_RGB &&
-        in->bmiHeader.biBitCount == (bits.empty() ? 32 : std::stoi(bits)) &&
-        in->bmiHeader.biWidth == 256 && in->bmiHeader.biHeight == 256;
+    return in && in->biCompression == BI_RGB &&
+        in->biBitCount == (bits.empty() ? 32 : std::stoi(bits)) && in->biWidth == kSide &&
+        in->biHeight == kSide;
 }
 
-LRESULT query(const Instance& instance, const BITMAPINFO* in)
+LRESULT query(const Instance& instance, const BITMAPINFOHEADER* in)
 {
-    const bool ok = takes(instance, in);
+    const std::string answer = setting("SELNARY_COMPRESSOR_QUERY", instance.handler);
+    if (misbehaves(instance.handler, "exit"))
+        ExitProcess(7);
+    if (misbehaves(instance.handler, "msgbox"))
+        MessageBoxW(nullptr, L"Is the probe all right?", L"slng asks", MB_OK);
+    const bool ok = answer.empty() && takes(instance, in);
     log_line("query " + std::to_string(instance.serial) + (ok ? " ok" : " bad"));
+    if (!answer.empty())
+        return std::stol(answer);
     return ok ? ICERR_OK : ICERR_BADFORMAT;
 }
 
-// What it would compress a frame it takes to: its own code at 16 bits. With
-// no room given, the room it needs.
-LRESULT propose(const Instance& instance, const BITMAPINFO* in, BITMAPINFO* out)
+// Bytes a compressed pixel takes: 2 (RGB 5:6:5) or 3 (all of B, G, R).
+int stored_bytes(DWORD handler)
+{
+    return setting("SELNARY_COMPRESSOR_CODEC", handler).empty() ? 2 : 3;
+}
+
+// What it would compress a frame it takes to: its own code at 16 or 24
+// bits. With no room given, the room it needs.
+LRESULT propose(const Instance& instance, const BITMAPINFOHEADER* in, BITMAPINFOHEADER* out)
 {
     if (!takes(instance, in))
         return ICERR_BADFORMAT;
-    if (!out)
+    if (!out) {
+        if (misbehaves(instance.handler, "bigformat"))
+            return 0x7FFFFFF0;
+        if (misbehaves(instance.handler, "errformat"))
+            return ICERR_UNSUPPORTED;
         return sizeof(BITMAPINFOHEADER);
-    out->bmiHeader = in->bmiHeader;
-    out->bmiHeader.biCompression = instance.handler;
-    out->bmiHeader.biBitCount = 16;
-    out->bmiHeader.biSizeImage = 256 * 256 * 2;
+    }
+    const int bytes = stored_bytes(instance.handler);
+    *out = *in;
+    out->biCompression = instance.handler;
+    out->biBitCount = static_cast<WORD>(bytes * 8);
+    out->biSizeImage = static_cast<DWORD>(kSide * kSide * bytes);
+    return ICERR_OK;
+}
+
+LRESULT compress(const Instance& instance, ICCOMPRESS* call)
+{
+    if (!call || !takes(instance, call->lpbiInput))
+        return ICERR_BADFORMAT;
+    if (setting("SELNARY_COMPRESSOR_FAULT", instance.handler) == "compress")
+        fault();
+    const int bytes = stored_bytes(instance.handler);
+    const auto* in = static_cast<const unsigned char*>(call->lpInput);
+    auto* out = static_cast<unsigned char*>(call->lpOutput);
+    for (int i = 0; i < kSide * kSide; ++i, in += 4, out += bytes) {
+        if (bytes == 3) {
+            out[0] = in[0], out[1] = in[1], out[2] = in[2];
+        } else {
+            const unsigned packed = (in[2] >> 3) << 11 | (in[1] >> 2) << 5 | in[0] >> 3;
+            out[0] = static_cast<unsigned char>(packed),
+            out[1] = static_cast<unsigned char>(packed >> 8);
+        }
+    }
+    call->lpbiOutput->biSizeImage = static_cast<DWORD>(kSide * kSide * bytes);
+    if (call->lpdwFlags)
+        *call->lpdwFlags = AVIIF_KEYFRAME;
+    return ICERR_OK;
+}
+
+bool decompresses(const Instance& instance, const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* out)
+{
+    return in && in->biCompression == instance.handler && in->biWidth == kSide &&
+        in->biHeight == kSide &&
+        (!out ||
+         (out->biCompression == BI_RGB && (out->biBitCount == 32 || out->biBitCount == 24) &&
+          out->biWidth == kSide && out->biHeight == kSide));
+}
+
+LRESULT decompress(const Instance& instance, ICDECOMPRESS* call)
+{
+    if (!call || !decompresses(instance, call->lpbiInput, call->lpbiOutput))
+        return ICERR_BADFORMAT;
+    const int bytes = call->lpbiInput->biBitCount / 8, step = call->lpbiOutput->biBitCount / 8;
+    const bool flip = setting("SELNARY_COMPRESSOR_CODEC", instance.handler) == "flip";
+    const auto* in = static_cast<const unsigned char*>(call->lpInput);
+    for (int y = 0; y < kSide; ++y) {
+        auto* out = static_cast<unsigned char*>(call->lpOutput) +
+            static_cast<std::size_t>(flip ? kSide - 1 - y : y) * kSide * step;
+        for (int x = 0; x < kSide; ++x, in += bytes, out += step) {
+            if (bytes == 3) {
+                out[0] = in[0], out[1] = in[1], out[2] = in[2];
+            } else {
+                const unsigned packed = in[0] | in[1] << 8;
+                const unsigned r = packed >> 11, g = (packed >> 5) & 63, b = packed & 31;
+                out[2] = static_cast<unsigned char>(r << 3 | r >> 2);
+                out[1] = static_cast<unsigned char>(g << 2 | g >> 4);
+                out[0] = static_cast<unsigned char>(b << 3 | b >> 2);
+            }
+            if (step == 4)
+                out[3] = 0;
+        }
+    }
     return ICERR_OK;
 }
 
@@ -165,8 +304,16 @@ extern "C" LRESULT WINAPI DriverProc(DWORD_PTR id, HDRVR, UINT message, LPARAM f
 {
     auto* instance = static_cast<LRESULT>(id) == kSession ? nullptr
                                                           : reinterpret_cast<Instance*>(id);
+    if (instance)
+        chatter(instance->handler);
+    const auto header = [](LPARAM value) { return reinterpret_cast<BITMAPINFOHEADER*>(value); };
     switch (message) {
     case DRV_LOAD:
+#ifdef SELNARY_NEEDS_HELPER
+        return selnary_helper();
+#else
+        return 1;
+#endif
     case DRV_FREE:
     case DRV_ENABLE:
     case DRV_DISABLE:
@@ -181,13 +328,31 @@ extern "C" LRESULT WINAPI DriverProc(DWORD_PTR id, HDRVR, UINT message, LPARAM f
         return 1;
     case ICM_GETINFO:
         return instance ? describe(*instance, reinterpret_cast<ICINFO*>(first), second) : 0;
+    default:
+        break;
+    }
+    if (!instance)
+        return message < DRV_USER ? 0 : ICERR_UNSUPPORTED;
+    switch (message) {
     case ICM_COMPRESS_QUERY:
-        return instance ? query(*instance, reinterpret_cast<const BITMAPINFO*>(first))
-                        : ICERR_BADFORMAT;
+        return query(*instance, header(first));
     case ICM_COMPRESS_GET_FORMAT:
-        return instance ? propose(*instance, reinterpret_cast<const BITMAPINFO*>(first),
-                                  reinterpret_cast<BITMAPINFO*>(second))
-                        : ICERR_BADFORMAT;
+        return propose(*instance, header(first), header(second));
+    case ICM_COMPRESS_GET_SIZE:
+        return takes(*instance, header(first)) ? kSide * kSide * stored_bytes(instance->handler)
+                                               : ICERR_BADFORMAT;
+    case ICM_COMPRESS_BEGIN:
+        return takes(*instance, header(first)) ? ICERR_OK : ICERR_BADFORMAT;
+    case ICM_COMPRESS:
+        return compress(*instance, reinterpret_cast<ICCOMPRESS*>(first));
+    case ICM_DECOMPRESS_QUERY:
+    case ICM_DECOMPRESS_BEGIN:
+        return decompresses(*instance, header(first), header(second)) ? ICERR_OK : ICERR_BADFORMAT;
+    case ICM_DECOMPRESS:
+        return decompress(*instance, reinterpret_cast<ICDECOMPRESS*>(first));
+    case ICM_COMPRESS_END:
+    case ICM_DECOMPRESS_END:
+        return ICERR_OK;
     case ICM_CONFIGURE:
         // Asked whether there is a dialog (first == -1): yes; shown: nothing to set.
         return ICERR_OK;
