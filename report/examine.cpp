@@ -28,16 +28,6 @@ std::string bounded(const wchar_t (&text)[N])
     return utf8(std::wstring(text, wcsnlen(text, N)));
 }
 
-std::string fourcc(DWORD code)
-{
-    std::string text;
-    for (int shift = 0; shift < 32; shift += 8) {
-        const char c = static_cast<char>((code >> shift) & 0xFF);
-        text += c >= 0x20 && c < 0x7F ? c : '?';
-    }
-    return text;
-}
-
 // Dies with the fault's code instead of waking a debugger or an error
 // dialog, so the parent learns at once that the compressor faulted.
 LONG WINAPI end_on_fault(EXCEPTION_POINTERS* fault)
@@ -153,6 +143,16 @@ bool examine_one(int index, const Installed& installed, HANDLE channel, Row& row
 }
 
 }  // namespace
+
+std::string fourcc(DWORD code)
+{
+    std::string text;
+    for (int shift = 0; shift < 32; shift += 8) {
+        const char c = static_cast<char>((code >> shift) & 0xFF);
+        text += c >= 0x20 && c < 0x7F ? c : '?';
+    }
+    return text;
+}
 
 void send(HANDLE channel, const std::string& message)
 {

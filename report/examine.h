@@ -10,6 +10,9 @@
 
 namespace selnary::report {
 
+// A handler's four-character code, unprintable characters as '?'.
+std::string fourcc(DWORD code);
+
 // Sends one message to the parent, whole, on the child's own channel.
 void send(HANDLE channel, const std::string& message);
 

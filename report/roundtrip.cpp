@@ -182,16 +182,6 @@ bool decompress(DWORD handler, const std::string& subject, const std::vector<uns
     return takes;
 }
 
-std::string fourcc(DWORD code)
-{
-    std::string text;
-    for (int shift = 0; shift < 32; shift += 8) {
-        const char c = static_cast<char>((code >> shift) & 0xFF);
-        text += c >= 0x20 && c < 0x7F ? c : '?';
-    }
-    return text;
-}
-
 }  // namespace
 
 bool round_trip(HIC compressor, DWORD handler, const Installed& installed,
