@@ -195,10 +195,14 @@ class Child {
 };
 
 // What a compressor did instead of answering, at the step it was at.
+// AFTER: the process failed once the compressor had answered STEP, in the
+// examination's own work between two calls, which a compressor's code left
+// running in the process (a thread, a corrupted heap, a held lock) can break.
 void blame(Row& row, Child::Read read, DWORD status, const std::vector<std::string>& windows,
-           const std::string& step, const std::string& subject, int timeout)
+           const std::string& step, const std::string& subject, bool after, int timeout)
 {
-    const std::string when = protocol::step_text(step, subject);
+    const std::string when = (after ? "after it answered " : "") +
+        protocol::step_text(step, subject);
     row.step = step;
     if (read == Child::Read::timed_out) {
         row.outcome = Row::Outcome::hung;
@@ -293,19 +297,10 @@ int collect(Report& report, int timeout)
             ? child.windows()
             : std::vector<std::string>();
         const DWORD status = child.stop();
-        if (current >= 0 && in_step) {
+        if (current >= 0) {
             blame(report.rows[static_cast<std::size_t>(current)], read, status, windows, step,
-                  subject, timeout);
+                  subject, !in_step, timeout);
             next = current + 1;
-        } else if (current >= 0) {
-            // It answered, and then the report itself failed: not the compressor's doing.
-            write_error(
-                "selnary-compressors: the examining process " +
-                std::string(read == Child::Read::timed_out ? "stopped answering" : "ended") +
-                " between the answers of compressor " +
-                report.rows[static_cast<std::size_t>(current)].code + " (status " + hex(status) +
-                ")\n");
-            return 1;
         } else if (count < 0 || (next == started_at && next < count)) {
             // Nothing was learnt from this child, so another would fare no better.
             write_error(
