@@ -24,6 +24,7 @@
 //   SELNARY_COMPRESSOR_CODEC=exact      keep all 24 bits of colour (proposes 24 bits)
 //   SELNARY_COMPRESSOR_CODEC=flip       exact, but decompress upside down
 //   SELNARY_COMPRESSOR_CODEC=oneway     compress, but never decompress
+//   SELNARY_COMPRESSOR_TEXT=unicode     describe itself with letters beyond ASCII
 //   SELNARY_COMPRESSOR_MISBEHAVE=...    one of: stdout (write to the standard handles
 //       at every message), bigformat (claim a 2 GiB output format), errformat
 //       (answer the format's size with ICERR_UNSUPPORTED), unterminated (a
@@ -173,7 +174,9 @@ LRESULT describe(const Instance& instance, ICINFO* info, LPARAM size)
     info->dwVersionICM = ICVERSION;
     const std::string code = fourcc_text(instance.handler);
     const std::wstring handler(code.begin(), code.end());
-    const std::wstring description = L"selnary test compressor (" +
+    const bool unicode = setting("SELNARY_COMPRESSOR_TEXT", instance.handler) == "unicode";
+    const std::wstring description = (unicode ? L"selnary Gr\u00fc\u00dfe \u65e5\u672c ("
+                                              : L"selnary test compressor (") +
         std::to_wstring(sizeof(void*) * 8) + L"-bit, " + handler + L")";
     lstrcpynW(info->szName, handler.c_str(), ARRAYSIZE(info->szName));
     lstrcpynW(info->szDescription, description.c_str(), ARRAYSIZE(info->szDescription));
