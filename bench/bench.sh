@@ -11,7 +11,7 @@ for program in "$build/bench/query.exe" "$build/report/selnary-compressors.exe";
   [ -f "$program" ] || { echo "error: $program is missing: build it first (tools/test.sh)" >&2; exit 1; }
 done
 source tools/lib/wine-session.sh "$build/wine-tools.sh" "$@"
-wine_session "$PWD/build/wine/bench-$arch"
+wine_session "$WINE_ROOT/bench-$arch"
 "$WINESERVER" -p  # kept running between the runs; the session ends it
 
 # The two programs in turn, RUNS times each after one run to warm up, so

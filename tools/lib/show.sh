@@ -12,7 +12,7 @@
 # WINEPREFIX, when set, names a prefix of your own to use as it is (its
 # installed compressors); nothing is created in it and nothing set in it
 # outlasts the run. Without it the program runs in a fresh prefix under
-# build/wine/.
+# the build's folder for prefixes (build/wine/ through the presets).
 set -euo pipefail
 build_dir=$(cd "$1" && pwd) arch=$2 picture=$3
 exe=$build_dir/selnary.exe
@@ -35,7 +35,7 @@ if [ -n "$own_prefix" ]; then
     echo "Using the wineserver already running for $WINEPREFIX; it is left running."
   fi
 else
-  wine_session "$(dirname "$build_dir")/wine/run-$arch" $display
+  wine_session "$WINE_ROOT/run-$arch" $display
 fi
 
 if [ -n "$display" ]; then
