@@ -1,16 +1,17 @@
 # The body shared by the mingw-w64 toolchain files: they set SELNARY_TRIPLE and
 # CMAKE_SYSTEM_PROCESSOR, then include this.
 #
-# The -posix compiler variant is used because GoogleTest needs its std::mutex
-# and friends; the program itself links no thread library either way.
+# The -win32 compiler variant: its thread model needs no thread library, so
+# none reaches the shipped programs. GoogleTest needs the -posix variant's
+# std::mutex; tests/ builds it and its one program with that variant.
 
 set(CMAKE_SYSTEM_NAME Windows)
 
 if(NOT DEFINED CMAKE_C_COMPILER)
-  set(CMAKE_C_COMPILER ${SELNARY_TRIPLE}-gcc-posix)
+  set(CMAKE_C_COMPILER ${SELNARY_TRIPLE}-gcc-win32)
 endif()
 if(NOT DEFINED CMAKE_CXX_COMPILER)
-  set(CMAKE_CXX_COMPILER ${SELNARY_TRIPLE}-g++-posix)
+  set(CMAKE_CXX_COMPILER ${SELNARY_TRIPLE}-g++-win32)
 endif()
 
 # Look for libraries and headers only in the target sysroot, programs only on the host.
