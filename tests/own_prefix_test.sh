@@ -22,7 +22,11 @@ server_pids() {
   done
   return 0
 }
-before=$(server_pids)
+# The server may still be settling in its folder when -p returns on a busy machine.
+deadline=$(deadline_in "$(scaled 10)")
+while before=$(server_pids) && [ "$(wc -w <<<"$before")" -ne 1 ] && [ "${EPOCHREALTIME/./}" -lt "$deadline" ]; do
+  sleep 0.1
+done
 [ "$(wc -w <<<"$before")" -eq 1 ] || { echo "FAIL: expected one server before the run, found: $before" >&2; exit 1; }
 
 status=0
