@@ -164,7 +164,7 @@ class Child {
             }
             if (GetTickCount64() >= deadline)
                 return Read::timed_out;
-            WaitForSingleObject(process_, 20);
+            WaitForSingleObject(process_, 5);
         }
     }
 
@@ -287,6 +287,10 @@ int collect(Report& report, int timeout)
                 next = static_cast<int>(index) + 1;
                 current = -1;
                 in_step = false;
+                // The last row: the child has nothing more to say, and its
+                // orderly exit (every driver unloaded) is not worth waiting for.
+                if (next == count)
+                    break;
             } else if (kind == "failed") {
                 write_error("selnary-compressors: the examination failed: " + message.text("text") +
                             "\n");
