@@ -167,32 +167,21 @@ std::wstring lower(std::wstring text)
     return text;
 }
 
+// A folder the platform names through GET (GetSystemDirectoryW and the
+// like), or empty where it names none.
+std::wstring folder(UINT(WINAPI* get)(LPWSTR, UINT))
+{
+    wchar_t path[MAX_PATH];
+    const UINT length = get(path, MAX_PATH);
+    return length > 0 && length < MAX_PATH ? std::wstring(path, length) : L"";
+}
+
 // The folder this process's system DLLs come from: syswow64 for a 32-bit
 // program on 64-bit Windows, where system32 is redirected there.
 std::wstring system_folder()
 {
-    wchar_t path[MAX_PATH];
-    UINT length = 0;
-    if (sizeof(void*) == 4)
-        length = GetSystemWow64DirectoryW(path, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH)
-        length = GetSystemDirectoryW(path, MAX_PATH);
-    return length > 0 && length < MAX_PATH ? std::wstring(path, length) : L"";
-}
-
-// The system folder as this process names it: system32 also where it is redirected.
-std::wstring named_system_folder()
-{
-    wchar_t path[MAX_PATH];
-    const UINT length = GetSystemDirectoryW(path, MAX_PATH);
-    return length > 0 && length < MAX_PATH ? std::wstring(path, length) : L"";
-}
-
-std::wstring windows_folder()
-{
-    wchar_t path[MAX_PATH];
-    const UINT length = GetSystemWindowsDirectoryW(path, MAX_PATH);
-    return length > 0 && length < MAX_PATH ? std::wstring(path, length) : L"";
+    const std::wstring redirected = sizeof(void*) == 4 ? folder(GetSystemWow64DirectoryW) : L"";
+    return redirected.empty() ? folder(GetSystemDirectoryW) : redirected;
 }
 
 // Where the loader finds NAME: as a path, or along its own search order
@@ -216,9 +205,7 @@ std::wstring find_file(const std::wstring& name)
 
 bool is_api_set(const std::string& name)
 {
-    std::string start = name.substr(0, 7);
-    for (char& c : start)
-        c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+    const std::string start = lower_ascii(name.substr(0, 7));
     return start == "api-ms-" || start == "ext-ms-";
 }
 
@@ -226,8 +213,8 @@ bool is_api_set(const std::string& name)
 // own, that the loader cannot find: "x.dll", or "x.dll (needed by y.dll)".
 std::string first_missing(const std::wstring& file, std::set<std::wstring>& seen, int depth)
 {
-    const std::wstring platform[] = {lower(system_folder()), lower(named_system_folder()),
-                                     lower(windows_folder())};
+    const std::wstring platform[] = {lower(system_folder()), lower(folder(GetSystemDirectoryW)),
+                                     lower(folder(GetSystemWindowsDirectoryW))};
     for (const std::string& name : read_image(file).imports) {
         if (is_api_set(name) || !seen.insert(lower(widen(name))).second)
             continue;
@@ -282,7 +269,7 @@ DriverLook look_at_driver(const std::wstring& driver, bool follow_imports)
         look.reason = {"driver_not_found",
                        "its driver file " + utf8(driver) +
                            " is not found: the platform looks in the program's folder, " +
-                           utf8(system_folder()) + ", " + utf8(windows_folder()) +
+                           utf8(system_folder()) + ", " + utf8(folder(GetSystemWindowsDirectoryW)) +
                            ", the current folder and the folders on PATH"};
         return look;
     }

@@ -204,21 +204,20 @@ void blame(Row& row, Child::Read read, DWORD status, const std::vector<std::stri
     const std::string when = (after ? "after it answered " : "") +
         protocol::step_text(step, subject);
     row.step = step;
+    row.outcome = read == Child::Read::timed_out ? Row::Outcome::hung : Row::Outcome::faulted;
     if (read == Child::Read::timed_out) {
-        row.outcome = Row::Outcome::hung;
         row.problem = "no answer in " + std::to_string(timeout) + " s " + when;
         if (!windows.empty())
             row.problem += ", showing a window titled \"" + windows.front() + "\"";
-        row.reason = {"hung", row.problem};
+        row.reason.code = "hung";
     } else if (status >= 0xC0000000) {
-        row.outcome = Row::Outcome::faulted;
         row.problem = "faulted " + when + " (exception " + hex(status) + ")";
-        row.reason = {"faulted", row.problem};
+        row.reason.code = "faulted";
     } else {
-        row.outcome = Row::Outcome::faulted;
         row.problem = "ended the process " + when + " (status " + std::to_string(status) + ")";
-        row.reason = {"ended_process", row.problem};
+        row.reason.code = "ended_process";
     }
+    row.reason.text = row.problem;
 }
 
 // Why ROW's compressor, which did not open even to describe itself, fails:

@@ -202,14 +202,17 @@ void write_to(DWORD which, const std::string& text)
     WriteFile(handle, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
 }
 
+// How many times smaller the compressed frame is than the probe frame.
+double ratio(const RoundTrip& trip)
+{
+    return static_cast<double>(kFrameBytes) / static_cast<double>(trip.compressed_bytes);
+}
+
 // What a round trip that worked showed, for the table.
 std::string round_trip_text(const RoundTrip& trip)
 {
     std::string text = "round trip: " + std::to_string(kFrameBytes) + " -> " +
-        std::to_string(trip.compressed_bytes) + " bytes (" +
-        number(static_cast<double>(kFrameBytes) / static_cast<double>(trip.compressed_bytes),
-               "%.2f") +
-        ":1), ";
+        std::to_string(trip.compressed_bytes) + " bytes (" + number(ratio(trip), "%.2f") + ":1), ";
     if (trip.exact)
         text += "exact";
     else if (!trip.looks.empty())
@@ -230,20 +233,19 @@ std::string round_trip_cell(const Row& row)
     return trip.exact ? "exact" : number(trip.psnr_db, "%.1f") + " dB";
 }
 
-void write_cells(std::vector<std::vector<std::string>>& cells, std::vector<std::size_t> widths)
+// One line of a table: each cell fitted to its column, two spaces apart.
+void write_cells(const std::vector<std::string>& line, const std::vector<std::size_t>& widths)
 {
-    for (const auto& line : cells) {
-        std::string text;
-        for (std::size_t i = 0; i < line.size(); ++i) {
-            const std::string cell = fit(line[i], widths[i]);
-            text += cell;
-            if (i + 1 < line.size())
-                text += std::string(widths[i] - columns(cell) + 2, ' ');
-        }
-        while (!text.empty() && text.back() == ' ')
-            text.pop_back();
-        write_out(text + "\n");
+    std::string text;
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        const std::string cell = fit(line[i], widths[i]);
+        text += cell;
+        if (i + 1 < line.size())
+            text += std::string(widths[i] - columns(cell) + 2, ' ');
     }
+    while (!text.empty() && text.back() == ' ')
+        text.pop_back();
+    write_out(text + "\n");
 }
 
 // Column widths for CELLS, the description and driver columns narrowed
@@ -368,8 +370,7 @@ void print_table(const Report& report)
               " x " + std::to_string(probe.biHeight) + ", " + std::to_string(probe.biBitCount) +
               "-bit " + compression_text(probe.biCompression) + "\n\n");
     for (std::size_t i = 0; i < cells.size(); ++i) {
-        std::vector<std::vector<std::string>> line = {cells[i]};
-        write_cells(line, widths);
+        write_cells(cells[i], widths);
         if (!details[i].empty())
             for (const std::string& text : wrap(details[i], kTableWidth - kIndent))
                 write_out(std::string(kIndent, ' ') + text + "\n");
@@ -399,7 +400,8 @@ void print_table(const Report& report)
             foreign_widths[i] = std::max(foreign_widths[i], columns(line[i]));
     foreign_widths[1] = std::min<std::size_t>(foreign_widths[1], 24);
     foreign_widths[2] = kTableWidth;
-    write_cells(foreign, foreign_widths);
+    for (const auto& line : foreign)
+        write_cells(line, foreign_widths);
 }
 
 void print_json(const Report& report)

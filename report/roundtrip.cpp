@@ -163,7 +163,6 @@ bool decompress(DWORD handler, const std::string& subject, const std::vector<uns
                 "decompress_end",
                 [&] { return ICSendMessage(decompressor, ICM_DECOMPRESS_END, 0, 0); }, subject);
         }
-        const std::string who = subject.empty() ? "it" : subject;
         if (done != ICERR_OK) {
             row.reason = {"decompress_failed",
                           (subject.empty() ? "cannot decompress its own output"

@@ -28,15 +28,15 @@ registry=$WINEPREFIX/variants.reg
 printf 'REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\%sMicrosoft\\Windows NT\\CurrentVersion\\Drivers32]\n' \
   "$([ "$arch" = x86 ] && echo 'Wow6432Node\')" >"$registry"
 folder=$(system_folder "$arch")
-for code in slna slnr slnf slnh slne slnc slnz slns slnq slnx slnb slnu slnl slnk slng slnd slnv slni; do
+variants=(slna slnr slnf slnh slne slnc slnz slns slnq slnx slnb slnu slnl slnk slng slnd slnv slni)
+for code in "${variants[@]}"; do
   prefix_install "$compressor" "$folder/$code.dll"
 done
 prefix_install "$needy" "$folder/slnn.dll"
 prefix_install "$foreign" "$folder/slnw.dll"
 prefix_install "$helper" "$folder/slnp.dll"
 echo 'not a DLL' >"$folder/slnt.dll"
-for code in slna slnr slnf slnh slne slnc slnz slns slnq slnx slnb slnu slnl slnk slng slnd slnv slni \
-  slnm slnn slnw slnp slnt; do
+for code in "${variants[@]}" slnm slnn slnw slnp slnt; do
   printf '"vidc.%s"="%s.dll"\n' "$code" "$code" >>"$registry"
 done
 wine_reg import "$(windows_path "$registry")"
