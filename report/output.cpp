@@ -430,10 +430,7 @@ void print_json(const Report& report)
             round_trip = "{\"worked\": true, \"decompressor\": " + json_string(trip.decompressor) +
                 ", \"output_bit_count\": " + std::to_string(trip.output_bits) +
                 ", \"compressed_bytes\": " + std::to_string(trip.compressed_bytes) +
-                ", \"ratio\": " +
-                number(static_cast<double>(kFrameBytes) /
-                           static_cast<double>(trip.compressed_bytes),
-                       "%.3f") +
+                ", \"ratio\": " + number(ratio(trip), "%.3f") +
                 ", \"exact\": " + json_bool(trip.exact) +
                 ", \"psnr_db\": " + (trip.exact ? "null" : number(trip.psnr_db, "%.2f")) +
                 ", \"looks\": " + json_or_null(trip.looks) +
