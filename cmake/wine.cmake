@@ -2,7 +2,7 @@
 # the run script, the benchmark and the tests alike, and written to
 # wine-tools.sh in the build folder: Wine and its wineserver, the display
 # tools, the folder for prefixes, and how 32-bit x86 code runs here
-# (tools/lib/x86-support.sh). A build configured with BUILD_TESTING=OFF runs
+# (tools/lib/winesession/x86.py). A build configured with BUILD_TESTING=OFF runs
 # just the same. Sets wine_reason (why Windows programs cannot run under Wine
 # here, or empty), x86_mode, x86_slowdown, x86_summary, slowdown (this
 # target's) and tools_file.
@@ -16,7 +16,6 @@ endif()
 find_program(SELNARY_BASH bash)
 find_program(SELNARY_XVFB Xvfb)
 find_program(SELNARY_XDOTOOL xdotool)
-find_program(SELNARY_FLOCK flock)
 find_program(SELNARY_IMPORT import)  # ImageMagick: the run's picture of the chooser
 # Debian's pefile lives with the system interpreter, which may not be first on PATH.
 find_program(SELNARY_PYTHON NAMES python3 python HINTS /usr/bin)
@@ -30,8 +29,8 @@ find_program(SELNARY_QEMU_I386 NAMES qemu-i386-static qemu-i386)
 # native figure times the slowdown of the code it runs.
 set(x86_mode none)
 set(x86_slowdown 1)
-set(x86_summary "x86 programs cannot run here: bash was not found")
-if(CMAKE_CROSSCOMPILING AND SELNARY_BASH)
+set(x86_summary "x86 programs cannot run here: Python was not found")
+if(CMAKE_CROSSCOMPILING AND SELNARY_PYTHON)
   set(wine32 "")
   set(qemu "")
   if(SELNARY_WINE32)
@@ -40,7 +39,7 @@ if(CMAKE_CROSSCOMPILING AND SELNARY_BASH)
   if(SELNARY_QEMU_I386)
     set(qemu ${SELNARY_QEMU_I386})
   endif()
-  execute_process(COMMAND ${SELNARY_BASH} ${PROJECT_SOURCE_DIR}/tools/lib/x86-support.sh "${wine32}" "${qemu}"
+  execute_process(COMMAND ${SELNARY_PYTHON} ${PROJECT_SOURCE_DIR}/tools/lib/winesession/x86.py "${wine32}" "${qemu}"
                   OUTPUT_VARIABLE x86_support)
   string(REGEX MATCH "mode=([^\n]*)" _ "${x86_support}")
   set(x86_mode ${CMAKE_MATCH_1})
@@ -65,9 +64,9 @@ else()
   if(NOT SELNARY_WINESERVER)
     set(wine_reason "no wineserver beside ${wine_real_path}")
   endif()
-  foreach(tool SELNARY_BASH SELNARY_XVFB SELNARY_XDOTOOL SELNARY_FLOCK SELNARY_IMPORT SELNARY_PYTHON)
+  foreach(tool SELNARY_BASH SELNARY_XVFB SELNARY_XDOTOOL SELNARY_IMPORT SELNARY_PYTHON)
     if(NOT ${tool})
-      set(wine_reason "${tool} was not found (Debian: bash xvfb xdotool util-linux imagemagick python3)")
+      set(wine_reason "${tool} was not found (Debian: bash xvfb xdotool imagemagick python3)")
     endif()
   endforeach()
   if(NOT wine_reason AND wine_arch STREQUAL x86 AND x86_mode STREQUAL none)
@@ -82,7 +81,7 @@ else()
     endif()
   endif()
 endif()
-foreach(tool WINE64 WINESERVER XVFB XDOTOOL FLOCK IMPORT PYTHON QEMU_I386)
+foreach(tool WINE64 WINESERVER XVFB XDOTOOL IMPORT PYTHON QEMU_I386)
   set(tool_${tool} "")
   if(SELNARY_${tool})
     set(tool_${tool} ${SELNARY_${tool}})

@@ -4,7 +4,7 @@
 # With a DISPLAY the chooser appears there and this ends when it is closed;
 # without one it prints the compressors offered, saves a picture of the
 # chooser with its list open, and presses Cancel. WINEPREFIX, when set, names
-# a prefix of your own to look in (see tools/lib/show.sh).
+# a prefix of your own to look in (see tools/lib/show.py).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 arch=${1:-x86}
@@ -17,4 +17,4 @@ install_missing_packages
 check_build_owner
 build_preset "$arch" --log-level=WARNING >/dev/null
 [ "$arch" = x86 ] && say_x86_support build/x86
-exec tools/lib/show.sh "$PWD/build/$arch" "$arch" "$PWD/build/selnary-$arch.png"
+exec python3 tools/lib/show.py "$PWD/build/$arch" "$arch" "$PWD/build/selnary-$arch.png"

@@ -1,0 +1,62 @@
+"""A Wine session ended in the middle, with the chooser open: stopped
+(SIGTERM to its driver) it takes itself down; killed (SIGKILL to the driver
+alone, which leaves every other process of it running, orphaned) its guard
+does. Both times no process of it is left, and the machine's binfmt table is
+as it was.
+    kill_test.py TOOLS PREFIX EXE"""
+
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import testing
+from winesession import processes
+
+RUN = Path(__file__).resolve().parent / "wine_run.py"
+
+
+def binfmt_table():
+    folder = Path("/proc/sys/fs/binfmt_misc")
+    return sorted(path.name for path in folder.iterdir()) if (folder / "status").exists() else "not mounted"
+
+
+def described(pid):
+    try:
+        return Path(f"/proc/{pid}/cmdline").read_bytes().replace(b"\0", b" ").decode(errors="replace").strip()
+    except OSError:
+        return "(ended)"
+
+
+def test(session, prefix, exe):
+    checks, table = testing.Checks(), binfmt_table()
+    tag = session.env[processes.TAG]
+    for case, end in (("stopped", lambda driver: driver.terminate()),
+                      ("killed", lambda driver: driver.kill())):
+        checks.case = case
+        driver = subprocess.Popen([session.tools.python, RUN, sys.argv[1], prefix, exe], env=session.env,
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = processes.Deadline(session.tools.scaled(60))
+        while not any("selnary.exe" in described(pid) for pid in processes.tagged(tag)):
+            if not checks.check(driver.poll() is None and not deadline.passed(),
+                                f"selnary.exe did not start (the driver's status: {driver.poll()})"):
+                break
+            time.sleep(0.1)
+        else:
+            time.sleep(session.tools.scaled(1))  # the chooser and Wine's services come up
+            running = sorted(processes.tagged(tag))
+            end(driver)
+            status = driver.wait(session.tools.scaled(30))
+            if case == "stopped":
+                checks.check(status == 143, f"the driver ended with status {status}, expected 143")
+            deadline = processes.Deadline(session.tools.scaled(30))
+            while (left := sorted(processes.tagged(tag))) and not deadline.passed():
+                time.sleep(0.1)
+            if checks.check(not left, "still running: " + "; ".join(f"{pid} {described(pid)}" for pid in left)):
+                print(f"[{case}] {len(running)} processes of the session while the chooser was open, none left")
+        processes.stop(driver, 5)
+    checks.check(binfmt_table() == table, f"the binfmt table was {table}, now {binfmt_table()}")
+    return checks.result()
+
+
+testing.main(test)

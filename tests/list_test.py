@@ -1,0 +1,127 @@
+"""The compressor list, with a test compressor installed the way a compressor
+of the target's bitness is, and a copy registered only for the other
+bitness. Through the run command as a user runs it (tools/lib/show.py, with
+this prefix as WINEPREFIX) and through the dialog as a person works it.
+    list_test.py TOOLS PREFIX BUILD_DIR ARCH COMPRESSOR_DLL"""
+
+import re
+import tempfile
+import time
+from pathlib import Path
+
+import testing
+import winesession
+from winesession import prefixes, windows_path
+
+
+def second_of(pattern, lines):
+    """When the first line matching pattern came, or None."""
+    return next((second for second, line in lines if re.search(pattern, line)), None)
+
+
+def test(session, prefix, build, arch, compressor):
+    wine = session.fresh(prefix)
+    exe, reader, title = Path(build, "selnary.exe"), Path(build, "reader/list-reader.exe"), f"selnary ({arch})"
+    bits, other, other_bits = (32, "x64", 64) if arch == "x86" else (64, "x86", 32)
+    testing.install_compressor(wine, compressor, arch, "slny")
+    # The copy's DLL is in this bitness's folder too: only the registry view counts.
+    testing.install_compressor(wine, compressor, other, "slno")
+    prefixes.install(compressor, prefixes.system_folder(prefix, arch) / "slno.dll")
+    mine = f"selnary test compressor ({bits}-bit, slny)"
+    logs = Path(prefix, "logs")
+    logs.mkdir()
+    checks = testing.Checks()
+    # The runs below start their own server for this prefix.
+    wine.server("-w")
+
+    checks.case = "listed"
+    status, out, err = testing.show(session, build, arch, logs / "listed.png")
+    good_run = second_of("selnary.exe exited", out)
+    shown = [line for _, line in out]
+    first, last = (next((i for i, line in enumerate(shown) if line.startswith(start)), len(shown))
+                   for start in ("Compressors offered", "Picture"))
+    listed = [line[2:] for line in shown[first + 1:last]]
+    checks.check(status == 0, f"status {status}: {testing.text(err)}")
+    checks.check(listed[:1] == ["Full Frames (Uncompressed)"], f"first entry '{(listed or [''])[0]}'")
+    checks.check(mine in listed, f"'{mine}' not listed")
+    checks.check(not any("slno" in line for line in listed),
+                 f"the copy registered for {other_bits}-bit programs is listed")
+    checks.check("X11 Driver" not in Path(prefix, "user.reg").read_text(errors="replace"),
+                 "the run left its Decorated setting in the prefix")
+    print(testing.text(out))
+
+    checks.case = "not-a-prefix"
+    with tempfile.TemporaryDirectory() as empty:
+        status, out, err = testing.show(session, build, arch, logs / "none.png", {"WINEPREFIX": empty})
+        checks.check(status != 0, "a folder that is not a prefix was accepted")
+        checks.check("is not a Wine prefix" in testing.text(err), f"no clear error: {testing.text(err)}")
+        checks.check(not any(Path(empty).iterdir()), "the run created files in a folder that is not a prefix")
+
+    checks.case = "faulting-driver"
+    status, out, err = testing.show(session, build, arch, logs / "faulting.png",
+                                    {"SELNARY_COMPRESSOR_FAULT": "open"})
+    seconds = second_of("ended with status", err)
+    checks.check(status != 0, "the run succeeded although the compressor crashed the program")
+    # Failing fast: the crash is reported within the limit, and sooner than
+    # the program of the good run above ended.
+    if checks.check(seconds is not None, f"does not say the program ended: {testing.text(err)}"):
+        checks.check(seconds < session.tools.scaled(30), f"took {seconds} s to report the crash")
+        checks.check(good_run is None or seconds < good_run,
+                     f"took {seconds} s to report the crash, a good run's program {good_run} s to end")
+    checks.check("wine: Unhandled" in testing.text(err), "does not pass on what Wine reported")
+    # What crashed it, from the report that follows: its row, and under it what it did.
+    rows = [line for _, line in out]
+    row = next((i for i, line in enumerate(rows) if line.startswith("slny ")), None)
+    checks.check(row is not None and "faulted when opened" in " ".join(rows[row:row + 2]),
+                 "the report does not name the faulting compressor")
+    print(f"[faulting-driver] the crash reported after {seconds} s (a good run's program ended after "
+          f"{good_run} s), status {status}")
+
+    # No window manager here: Wine draws the title bar and its close button itself.
+    wine.reg("add", r"HKCU\Software\Wine\X11 Driver", "/v", "Decorated", "/d", "N", "/f")
+    screen = session.screen
+
+    def end_by(name, act):
+        """Starts the program, lets a person end the dialog one way, and
+        checks that it exits with status 0 within 10 s (scaled); returns how
+        often it opened the test compressor for compression, and closed it."""
+        checks.case = name
+        log = logs / f"{name}.log"
+        program = session.start(exe, env={"SELNARY_COMPRESSOR_LOG": windows_path(log)})
+        try:
+            window = screen.wait_for(title, session.tools.scaled(60), program)
+        except winesession.Error as error:
+            checks.fail(f"no dialog: {error}")
+            return 0, 0
+        act(window)
+        pressed = time.monotonic()
+        status = session.wait(program, 10)
+        checks.check(status == 0, f"exit status {status} (143: still open after {session.tools.scaled(10)} s)")
+        print(f"[{name}] status {status}, {round((time.monotonic() - pressed) * 1000)} ms after the last input")
+        said = log.read_text(errors="replace").splitlines() if log.exists() else []
+        return (sum(line.startswith("open ") for line in said), sum(line.startswith("close ") for line in said))
+
+    def click(button):
+        point = wine.run(reader, "--where", button, title, capture_output=True, text=True)
+        if checks.check(point.returncode == 0, f"no {button} button"):
+            screen.click(*point.stdout.split())
+
+    def choose_mine(window):
+        """Down moves through the closed list from its first entry; then a click on OK."""
+        if checks.check(mine in listed, f"'{mine}' is not in the list"):
+            for _ in range(listed.index(mine)):
+                screen.key(window, "Down")
+            click("ok")
+
+    opened, closed = end_by("ok-with-mine", choose_mine)
+    # The chooser closes what it opened but the chosen one, which it hands
+    # back; the program neither uses nor releases it.
+    checks.check(opened >= 1 and opened - closed == 1,
+                 f"opened {opened} times for compression and closed {closed} times; expected one left open")
+    opened, closed = end_by("click-cancel", lambda window: click("cancel"))
+    checks.check(opened >= 1 and opened == closed, f"opened {opened} times, closed {closed} times")
+    end_by("click-close", lambda window: click("close"))
+    return checks.result()
+
+
+testing.main(test)

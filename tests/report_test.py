@@ -1,0 +1,297 @@
+"""The compressor report, with the test compressor installed for the target's
+bitness in every variant the report must explain or prove (see VARIANTS),
+drivers that cannot open for each reason there is, and one registered for
+the other bitness only; then its help, and an empty list.
+    report_test.py TOOLS PREFIX BUILD_DIR ARCH COMPRESSOR_DLL NEEDY_DLL HELPER_DLL FOREIGN_DLL"""
+
+import json
+import re
+import subprocess
+import time
+from pathlib import Path
+
+import testing
+from winesession import prefixes, windows_path
+
+# The test compressor's variants, each installed under its own code:
+#   a takes the probe, lossy     r takes only 24-bit      f faults when opened
+#   h hangs when opened          e exact                  c cannot decompress
+#   z faults compressing         s writes to std handles  q refuses the probe with -123
+#   x refuses to open            b claims a 2 GiB format  u format size ICERR_UNSUPPORTED
+#   l unterminated description   k ends the process       g shows a message box
+#   d changes the current folder v decompresses upside down i describes itself beyond ASCII
+# and drivers that do not open:
+#   m driver file missing        n needs a missing DLL    w DLL of the other bitness
+#   p exports no DriverProc      t not a DLL              o other bitness only
+VARIANTS = ["slna", "slnr", "slnf", "slnh", "slne", "slnc", "slnz", "slns", "slnq", "slnx", "slnb", "slnu",
+            "slnl", "slnk", "slng", "slnd", "slnv", "slni"]
+BEHAVIOUR = {
+    "SELNARY_COMPRESSOR_FAULT": "slnf:open slnh:hang slnz:compress", "SELNARY_COMPRESSOR_BITS": "slnr:24",
+    "SELNARY_COMPRESSOR_OPEN": "slnx:refuse", "SELNARY_COMPRESSOR_QUERY": "slnq:-123",
+    "SELNARY_COMPRESSOR_CODEC": "slne:exact slnc:oneway slnv:flip", "SELNARY_COMPRESSOR_TEXT": "slni:unicode",
+    "SELNARY_COMPRESSOR_MISBEHAVE": "slns:stdout slnb:bigformat slnu:errformat slnl:unterminated slnk:exit "
+                                    "slng:msgbox slnd:chdir"}
+
+
+def install(wine, arch, compressor, needy, helper, foreign):
+    """Every variant, in one registry import: what reg.exe costs is a process start."""
+    prefix = wine.env["WINEPREFIX"]
+    folder = prefixes.system_folder(prefix, arch)
+    for code in VARIANTS:
+        prefixes.install(compressor, folder / f"{code}.dll")
+    for dll, code in ((needy, "slnn"), (foreign, "slnw"), (helper, "slnp")):
+        prefixes.install(dll, folder / f"{code}.dll")
+    (folder / "slnt.dll").write_text("not a DLL\n")
+    view = "Wow6432Node\\" if arch == "x86" else ""
+    lines = ["REGEDIT4", "", f"[HKEY_LOCAL_MACHINE\\Software\\{view}Microsoft\\Windows NT\\CurrentVersion\\Drivers32]"]
+    lines += [f'"vidc.{code}"="{code}.dll"' for code in VARIANTS + ["slnm", "slnn", "slnw", "slnp", "slnt"]]
+    registry = Path(prefix, "variants.reg")
+    registry.write_text("\n".join(lines) + "\n")
+    wine.reg("import", windows_path(registry))
+    testing.install_compressor(wine, compressor, "x64" if arch == "x86" else "x86", "slno")
+    wine.server("-w")
+
+
+def examine(document, table, bits, timeout):
+    """What the JSON and the table must say; returns the problems found."""
+
+    other_bits = 96 - bits
+    problems = []
+
+    fields = {"index", "code", "driver", "description", "outcome", "problem", "step", "opens",
+              "accepts_probe", "query_result", "proposed", "configure", "about", "reason",
+              "driver_path", "missing_dll", "round_trip"}
+    trip_fields = {"worked", "decompressor", "output_bit_count", "compressed_bytes", "ratio", "exact",
+                   "psnr_db", "looks", "ms_per_frame"}
+    if set(document) != {"bits", "probe", "compressors", "other_bitness", "answered", "faulted_or_hung"}:
+        problems.append(f"top-level fields {sorted(document)}")
+    if document["bits"] != bits:
+        problems.append(f"bits {document['bits']}")
+    if document["probe"] != {"width": 256, "height": 256, "bit_count": 32, "compression": "BI_RGB"}:
+        problems.append(f"probe {document['probe']}")
+    rows = {row["code"]: row for row in document["compressors"]}
+    for row in document["compressors"]:
+        if set(row) != fields:
+            problems.append(f"{row.get('code')}: fields {sorted(row)}")
+        if row["round_trip"] is not None and set(row["round_trip"]) != trip_fields:
+            problems.append(f"{row['code']}: round_trip fields {sorted(row['round_trip'])}")
+        if row["reason"] is None and row["outcome"] != "answered":
+            problems.append(f"{row['code']}: reason {row['reason']} for outcome {row['outcome']}")
+    if [row["index"] for row in document["compressors"]] != list(range(len(rows))):
+        problems.append("rows not in enumeration order")
+
+    # code: (outcome, opens, accepts, reason code or None, what the reason or problem says).
+    other_machine = "64-bit x64 programs" if bits == 32 else "32-bit x86 programs"
+    expected = {
+        "slna": ("answered", True, True, None, None),
+        "slnr": ("answered", True, False, "rejects_probe", "ICCompressQuery answered ICERR_BADFORMAT (-2)"),
+        "slnf": ("faulted", False, False, "faulted", "faulted when opened (exception "),
+        "slnh": ("hung", False, False, "hung", f"no answer in {timeout} s when opened"),
+        "slne": ("answered", True, True, None, None),
+        "slnc": ("answered", True, True, "no_decompressor", "cannot decompress its own output, and no installed decompressor takes it"),
+        "slnz": ("faulted", False, False, "faulted", "faulted while compressing (exception 0x"),
+        "slns": ("answered", True, True, None, None),
+        "slnq": ("answered", True, False, "rejects_probe", "ICCompressQuery answered -123"),
+        "slnx": ("answered", False, False, "refused_open", "it refused to open for compression"),
+        "slnb": ("answered", True, True, "no_format", "says the format it proposes needs 2147483632 bytes"),
+        "slnu": ("answered", True, True, "no_format", "it answered ICERR_UNSUPPORTED (-1)"),
+        "slnl": ("answered", True, True, None, None),
+        "slnk": ("faulted", False, False, "ended_process", "ended the process when asked about the probe format (status 7)"),
+        "slng": ("hung", False, False, "hung", f'no answer in {timeout} s when asked about the probe format, showing a window titled "slng asks"'),
+        "slnd": ("answered", True, True, None, None),
+        "slnv": ("answered", True, True, None, None),
+        "slni": ("answered", True, True, None, None),
+        "slnm": ("answered", False, False, "driver_not_found", "its driver file slnm.dll is not found: the platform looks in the program's folder, C:\\windows\\"),
+        "slnn": ("answered", False, False, "missing_dll", "it needs slnyhelp.dll, which is not found"),
+        "slnw": ("answered", False, False, "wrong_bitness", f"is a DLL for {other_machine}, not for {bits}-bit programs"),
+        "slnp": ("answered", False, False, "no_driverproc", "exports no DriverProc"),
+        "slnt": ("answered", False, False, "not_a_dll", "slnt.dll is not a DLL"),
+    }
+    for code, (outcome, opens, accepts, reason, says) in expected.items():
+        row = rows.get(code)
+        if not row:
+            problems.append(f"{code}: no row")
+            continue
+        got = (row["outcome"], row["opens"], row["accepts_probe"], (row["reason"] or {}).get("code"))
+        if got != (outcome, opens, accepts, reason):
+            problems.append(f"{code}: {got}, expected {(outcome, opens, accepts, reason)}")
+        text = (row["reason"] or {}).get("text") or ""
+        if says and says not in text:
+            problems.append(f"{code}: reason {text!r}, expected it to say {says!r}")
+        if outcome != "answered" and row["problem"] != text:
+            problems.append(f"{code}: problem {row['problem']!r} and reason {text!r} differ")
+        if row["driver"].lower() != f"{code}.dll":
+            problems.append(f"{code}: driver {row['driver']!r}")
+        mine = f"selnary {'Grüße 日本' if code == 'slni' else 'test compressor'} ({bits}-bit, {code})"
+        if opens and row["description"] != ("D" * 128 if code == "slnl" else mine):
+            problems.append(f"{code}: description {row['description']!r}")
+        if opens and (not row["configure"] or row["about"]):
+            problems.append(f"{code}: configure {row['configure']}, about {row['about']}")
+
+    # The steps a fault or hang was at, by their stable names.
+    for code, step in {"slnf": "open", "slnh": "open", "slnz": "compress", "slnk": "query", "slng": "query"}.items():
+        if code in rows and rows[code]["step"] != step:
+            problems.append(f"{code}: step {rows[code]['step']!r}, expected {step!r}")
+    if rows.get("slnq", {}).get("query_result") != {"value": -123, "name": None}:
+        problems.append(f"slnq: query_result {rows.get('slnq', {}).get('query_result')}")
+    if rows.get("slnn", {}).get("missing_dll") != "slnyhelp.dll":
+        problems.append(f"slnn: missing_dll {rows.get('slnn', {}).get('missing_dll')!r}")
+    if not (rows.get("slnw", {}).get("driver_path") or "").lower().endswith("slnw.dll"):
+        problems.append(f"slnw: driver_path {rows.get('slnw', {}).get('driver_path')!r}")
+
+    # The round trips: (proposed bits, compressed bytes, exact, looks, decompressor).
+    lossy = (16, 131072, False, None, None)
+    trips = {"slna": lossy, "slns": lossy, "slnl": lossy, "slnd": lossy, "slni": lossy,
+             "slne": (24, 196608, True, None, None), "slnv": (24, 196608, False, "upside down", None)}
+    for code, (proposed, size, exact, looks, _) in trips.items():
+        row, trip = rows.get(code, {}), rows.get(code, {}).get("round_trip") or {}
+        if row.get("proposed") != {"compression": code, "bit_count": proposed}:
+            problems.append(f"{code}: proposed {row.get('proposed')}")
+        if not trip.get("worked") or trip.get("decompressor") != code or trip.get("output_bit_count") != 32:
+            problems.append(f"{code}: round trip {trip}")
+            continue
+        if (trip["compressed_bytes"], trip["exact"], trip["looks"]) != (size, exact, looks):
+            problems.append(f"{code}: round trip {trip}, expected {size} bytes, exact {exact}, looks {looks}")
+        if abs(trip["ratio"] - 262144 / size) > 0.001 or not trip["ms_per_frame"] > 0:
+            problems.append(f"{code}: ratio {trip['ratio']}, {trip['ms_per_frame']} ms")
+        # RGB 5:6:5 of this frame measures 39.6 dB; the upside-down frame far less.
+        psnr = trip["psnr_db"]
+        if exact != (psnr is None) or (code in ("slna", "slnv") and not (psnr < 15 if looks else 38 < psnr < 43)):
+            problems.append(f"{code}: PSNR {psnr}")
+    for code in ("slnr", "slnq", "slnx", "slnm", "slnb"):
+        if rows.get(code, {}).get("round_trip") is not None:
+            problems.append(f"{code}: a round trip {rows[code]['round_trip']}, expected none")
+    if (rows.get("slnc", {}).get("round_trip") or {}).get("worked") is not False:
+        problems.append(f"slnc: round trip {rows.get('slnc', {}).get('round_trip')}")
+    for code in ("mrle", "msvc", "cvid"):
+        if code in rows and (rows[code]["reason"] or {}).get("code") != "rejects_probe":
+            problems.append(f"{code} (Wine's own): reason {rows[code]['reason']}")
+
+    if document["other_bitness"] != [{"code": "slno", "driver": "slno.dll", "bits": other_bits, "reason": {
+            "code": "other_bitness",
+            "text": f"installed for {other_bits}-bit programs only: use the {'x64' if other_bits == 64 else 'x86'} program"}}]:
+        problems.append(f"other_bitness {document['other_bitness']}")
+    if "slno" in rows:
+        problems.append("the compressor registered only for the other bitness is examined")
+    if (document["answered"], document["faulted_or_hung"]) != (len(rows) - 5, 5):
+        problems.append(f"counts {document['answered']}, {document['faulted_or_hung']}")
+
+    # The table says the same in 100 columns: each row's cells, and under it the
+    # reason, the problem, or the round trip.
+    for number, line in enumerate(table, 1):
+        if len(line) > 100:
+            problems.append(f"table line {number} has {len(line)} columns: {line!r}")
+    starts = [i for i, line in enumerate(table) if line[:4] in rows]
+    for row in document["compressors"]:
+        at = next((i for i in starts if table[i][:4] == row["code"]), None)
+        if at is None:
+            problems.append(f"table: no row for {row['code']}")
+            continue
+        cells = [cell.strip() for cell in re.split(r"  +", table[at])]
+        detail = []
+        for line in table[at + 1:]:
+            if not line.startswith("      ") or not line.strip():
+                break
+            detail.append(line.strip())
+        detail = " ".join(detail)
+        if row["outcome"] == "answered":
+            want = [row["code"], row["driver"], "yes" if row["opens"] else "no",
+                    ("yes" if row["accepts_probe"] else "no") if row["opens"] else "-"]
+            if [cells[0]] + cells[2:5] != want or not (row["description"] or "?").startswith(cells[1].rstrip("~")):
+                problems.append(f"table: {cells[:5]}, JSON: {row['description']!r}, {want}")
+        wanted = (row["reason"] or {}).get("text") or ""
+        if row["round_trip"] and row["round_trip"]["worked"]:
+            wanted = f"round trip: 262144 -> {row['round_trip']['compressed_bytes']} bytes"
+            if not detail.startswith(wanted) or ("exact" in detail) != row["round_trip"]["exact"]:
+                problems.append(f"table: {row['code']} says {detail!r}")
+        elif detail != wanted:
+            problems.append(f"table: under {row['code']}: {detail!r}, JSON: {wanted!r}")
+    if not any(line.startswith("slno ") and "use the" in line for line in table):
+        problems.append("table: no line for the other bitness's slno")
+
+    return problems
+
+
+def test(session, prefix, build, arch, compressor, needy, helper, foreign):
+    wine = session.fresh(prefix)
+    report = Path(build, "report/selnary-compressors.exe")
+    bits = 32 if arch == "x86" else 64
+    install(wine, arch, compressor, needy, helper, foreign)
+    checks = testing.Checks()
+    logs = Path(prefix, "logs")
+    logs.mkdir()
+    # A compressor that hangs costs the per-step limit, so it is kept short.
+    timeout = str(session.tools.scaled(3))
+
+    def run(name, *arguments):
+        """The report's status, and how long it took; from a folder of no DLLs,
+        as the loader looks in the current folder too."""
+        started = time.monotonic()
+        with open(logs / f"{name}.out", "wb") as out, open(logs / f"{name}.err", "wb") as err:
+            status = wine.run(report, *arguments, seconds=120, env=BEHAVIOUR, cwd=prefix,
+                              stdout=out, stderr=err).returncode
+        return status, time.monotonic() - started
+
+    def said(name, part="out"):
+        return (logs / f"{name}.{part}").read_text(encoding="utf-8", errors="replace")
+
+    status, seconds = run("json", "--timeout", timeout, "--json")
+    checks.check(status == 3, f"--json: exit status {status}, expected 3 (a complete report, some faulted or "
+                 f"hung): {said('json', 'err')}")
+    # Every other row, two hangs' limits, and a few process starts at most.
+    checks.check(seconds < session.tools.scaled(40), f"--json took {seconds:.0f} s")
+    json_seconds = seconds
+
+    # The table on a console, as a person runs it: a terminal gives Wine's
+    # console, set to code page 437 as a Western Windows console is, so bytes
+    # meant as UTF-8 would show as other characters there.
+    console = logs / "console.log"
+    command = " ".join(f"'{part}'" for part in wine.command("cmd", "/c", f"chcp 437 >nul & {windows_path(report)} "
+                                                               f"--timeout {timeout}"))
+    with open(logs / "table.err", "wb") as err:
+        status = subprocess.run(["timeout", str(session.tools.scaled(120)), "script", "-qec",
+                                 f"stty cols 200 rows 50; {command}", console],
+                                env={**wine.env, **BEHAVIOUR, "LC_ALL": "C.UTF-8"}, cwd=prefix,
+                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=err).returncode
+    table = re.sub(r"\x1b\[[0-9;?]*[A-Za-z]", "", console.read_bytes().decode("utf-8", errors="replace"))
+    table = [line for line in table.replace("\r", "").splitlines() if not re.match(r"Script (started|done) on ", line)]
+    (logs / "table.out").write_text("\n".join(table) + "\n", encoding="utf-8")
+    checks.check(status == 3, f"table on a console: exit status {status}, expected 3: "
+                 f"{said('table')}{said('table', 'err')}")
+    # What a compressor writes to its standard handles reaches neither of the report's.
+    checks.check("index=0" not in said("json", "err") + said("table", "err"),
+                 "a compressor's output reached the report's standard error")
+
+    try:
+        for problem in examine(json.loads(said("json")), table, bits, timeout):
+            checks.fail(problem)
+    except (ValueError, KeyError, TypeError, IndexError) as error:
+        checks.fail(f"the report cannot be read ({error!r}): {said('json')}")
+
+    # Help, asked either way, says what the program does, its options and exit statuses.
+    for asked in ("--help", "/?"):
+        status, _ = run("help", asked)
+        checks.check(status == 0, f"{asked}: exit status {status}")
+        for says in ("--json", "--timeout", "Exit status", "why the others do not"):
+            checks.check(says in said("help"), f"{asked} does not mention '{says}'")
+
+    # No video compressor at all, in either view: a complete, empty report.
+    system_ini = Path(prefix, "drive_c/windows/system.ini")
+    system_ini.write_text(re.sub(r"(?im)^vidc\.", ";vidc.", system_ini.read_text()))
+    for view in ("32", "64"):
+        wine.reg("delete", testing.DRIVERS32, "/va", f"/reg:{view}", "/f")
+    status, _ = run("empty", "--json")
+    try:
+        empty = json.loads(said("empty"))
+        checks.check(empty["compressors"] == [] and empty["other_bitness"] == [],
+                     f"with no compressor installed: {said('empty')}")
+    except (ValueError, KeyError, TypeError):
+        checks.fail(f"with no compressor installed: {said('empty')}")
+    checks.check(status == 0, f"with no compressor installed: exit status {status}, expected 0: {said('empty', 'err')}")
+
+    print(said("table"), end="")
+    print(f"[json] status 3 after {json_seconds:.0f} s")
+    return checks.result()
+
+
+testing.main(test)

@@ -1,0 +1,109 @@
+#!/usr/bin/env python3
+"""Shows a built selnary.exe under Wine: run.sh's second half, and what the
+tests run as a user would.
+    show.py BUILD_DIR ARCH PICTURE
+
+With a DISPLAY the chooser appears there and this ends, with the program's
+status, when it is closed. Without one it runs on a virtual display, prints
+the compressors the chooser offers, saves a picture with the list open,
+presses Cancel, and prints what each compressor answers about the probe
+format (selnary-compressors.exe), also when the chooser failed.
+
+WINEPREFIX, when set, names a prefix of your own to use as it is (its
+installed compressors); nothing is created in it and nothing set in it
+outlasts the run. Without it the program runs in a fresh prefix under the
+build's folder for prefixes (build/wine/ through the presets)."""
+
+import os
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+import winesession
+
+DECORATED = r"HKCU\Software\Wine\X11 Driver"
+
+
+def report(session, build):
+    """What every compressor of this bitness answers about the probe format,
+    each asked in a process of its own, so that a faulty one costs its row only."""
+    print(flush=True)
+    status = session.wine.run(build / "report/selnary-compressors.exe", "--timeout",
+                              session.tools.scaled(10), seconds=120).returncode
+    if status not in (0, 3):
+        print(f"warning: selnary-compressors.exe could not report (status {status})", file=sys.stderr)
+
+
+def show(session, build, arch, picture):
+    exe, title = build / "selnary.exe", f"selnary ({arch})"
+    own = os.environ.get("WINEPREFIX")
+    headless = not os.environ.get("DISPLAY")
+    if own:
+        wine = session.own(own, display=headless)
+        if session.server == "shared":
+            print(f"Using the wineserver already running for {wine.env['WINEPREFIX']}; it is left running.", flush=True)
+    else:
+        wine = session.fresh(session.tools.root / f"run-{arch}", display=headless)
+    if not headless:
+        status = wine.run(exe, seconds=24 * 3600).returncode
+        print(f"selnary.exe exited with status {status}")
+        return status
+
+    # No window manager on the virtual display: Wine draws the title bar itself.
+    if own:
+        session.settings.set(DECORATED, "Decorated", "N")
+    else:
+        wine.reg("add", DECORATED, "/v", "Decorated", "/d", "N", "/f")
+    # A compressor that crashes the chooser ends the program with its fault
+    # status, rather than in Wine's debugger waiting for someone to close it.
+    log = Path(session.folder, "wine.log")
+    with open(log, "w") as output:
+        program = session.start(exe, stdout=output, stderr=output,
+                                env={"WINEDLLOVERRIDES": f"{wine.env['WINEDLLOVERRIDES']};winedbg.exe=d"})
+    try:
+        window = session.screen.wait_for(title, session.tools.scaled(60), program)
+    except winesession.Error as error:
+        print(f"error: {error}", file=sys.stderr)
+        if program.poll() is None:
+            print("selnary.exe is still running without its chooser: a compressor may hang when opened.",
+                  file=sys.stderr)
+        said = log.read_text(errors="replace")
+        if said:
+            print("Wine reported:", *(f"  {line}" for line in said.splitlines()), sep="\n", file=sys.stderr)
+        report(session, build)  # it tells which compressor it was
+        return 1
+
+    # One start of the reader lists the entries and drops the list open: under
+    # emulation every start of an x86 program takes seconds.
+    bits = 32 if arch == "x86" else 64
+    print(f'Compressors offered in "{title}" ({bits}-bit), in list order:')
+    listed = wine.run(build / "reader/list-reader.exe", "--open", title, capture_output=True, text=True)
+    print("".join(f"  {line}\n" for line in listed.stdout.splitlines()), end="", flush=True)
+    x, y, width, height = session.screen.geometry(window)
+    Path(picture).parent.mkdir(parents=True, exist_ok=True)
+    taken = Path(session.folder, "picture.png")
+    subprocess.run([session.tools.picture, "-window", "root", "-crop", f"{width}x{height}+{x}+{y}", "+repage",
+                    taken], env=wine.env, check=True)
+    shutil.move(taken, picture)
+    print(f"Picture of the chooser with the list open: {picture}")
+
+    # The first Escape closes the list, the second cancels the chooser.
+    session.screen.key(window, "Escape", "Escape")
+    status = session.wait(program, 10)
+    print(f"selnary.exe exited with status {status}", flush=True)
+    report(session, build)
+    return status
+
+
+def main(build, arch, picture):
+    if arch not in ("x86", "x64"):
+        raise winesession.Error(f"no target '{arch}'")
+    build = Path(build).resolve()
+    with winesession.Session(winesession.load(build / "wine-tools.sh")) as session:
+        return show(session, build, arch, picture)
+
+
+if __name__ == "__main__":
+    sys.stdout.reconfigure(line_buffering=True)
+    winesession.main(main, *sys.argv[1:4])

@@ -1,0 +1,117 @@
+"""One Wine session: a prefix, its wineserver, a virtual display and the
+programs run in them, all taken down again however the caller ends.
+
+    with Session(wine.load(TOOLS_FILE)) as session:
+        wine = session.fresh(PREFIX)   # a new prefix, copied from the template
+        wine = session.own(PREFIX)     # or someone's own, used as it is
+        program = session.start("program.exe")
+        window = session.screen.wait_for("title", 60, program)
+        status = session.wait(program, 10)
+"""
+
+import os
+import shutil
+import signal
+import sys
+import tempfile
+
+from . import display, prefixes, processes, server
+from .processes import Error
+from .registry import Settings
+from .wine import BASE_OVERRIDES, Wine
+
+
+def raise_exit(number, frame):
+    raise SystemExit(128 + number)
+
+
+class Session:
+    def __init__(self, tools):
+        self.tools = tools
+        self.programs = []
+        self.wine = self.screen = self.settings = self.x_server = None
+        # Whether ending the session may stop the prefix's wineserver: "yes"
+        # for a fresh prefix, "no" for someone's own, "shared" where it served
+        # that prefix before the session began.
+        self.server = "yes"
+
+    def __enter__(self):
+        # Stopped, the session still ends in order; killed, the guard ends it.
+        signal.signal(signal.SIGTERM, raise_exit)
+        signal.signal(signal.SIGINT, raise_exit)
+        self.folder = tempfile.mkdtemp(prefix="selnary-session-")
+        self.env = {**os.environ, processes.TAG: processes.new_tag(os.environ.get(processes.TAG, ""))}
+        processes.start_guard(self.env[processes.TAG], self.folder)
+        return self
+
+    def template(self):
+        return prefixes.template(self.tools, self.env)
+
+    def fresh(self, prefix, display=True):
+        """A new prefix at prefix, copied from the template."""
+        prefixes.copy(self.template(), prefix)
+        return self.open(prefixes.check_own(prefix), display)
+
+    def own(self, prefix, display=True):
+        """Someone's own prefix, in which nothing is created; a wineserver
+        that already serves it is left running."""
+        prefix = prefixes.check_own(prefix)
+        self.server = "shared" if server.running(prefix) else "no"
+        return self.open(prefix, display)
+
+    def open(self, prefix, show):
+        env = {**self.env, "WINEPREFIX": str(prefix), "WINEDEBUG": "-all", "WINEDLLOVERRIDES": BASE_OVERRIDES}
+        if show:  # else the caller's own DISPLAY, where there is one
+            self.x_server, env["DISPLAY"] = display.start(self.tools.xvfb, self.env, self.tools.scaled(30))
+        self.screen = display.Screen(self.tools.xdotool, env)
+        self.wine = Wine(self.tools, env)
+        self.settings = Settings(self.wine, self.folder)
+        return self.wine
+
+    def start(self, *arguments, **options):
+        """Starts a Wine program in the background; it is stopped, if still
+        running, when the session ends."""
+        program = self.wine.start(*arguments, **options)
+        self.programs.append(program)
+        return program
+
+    def wait(self, program, seconds):
+        """The status of program once it ends, within seconds (scaled); 143
+        where it had to be stopped."""
+        try:
+            return processes.status(program.wait(self.tools.scaled(seconds)))
+        except processes.subprocess.TimeoutExpired:
+            processes.stop(program, self.tools.scaled(10))
+            return 143
+
+    def __exit__(self, *exception):
+        for number in (signal.SIGTERM, signal.SIGINT):  # a second signal must not cut this short
+            signal.signal(number, signal.SIG_IGN)
+        for program in self.programs:
+            processes.stop(program, 5)
+        if self.wine:
+            for problem in self.settings.restore():
+                print(f"warning: {problem}", file=sys.stderr)
+            if self.server == "yes":
+                self.wine.server("-k")
+            # A server this session started ends once its programs have; one
+            # that was running before belongs to someone else.
+            if self.server != "shared":
+                self.wine.server("-w")
+        if self.x_server:
+            processes.stop(self.x_server, 5)
+        # Whatever else the session started, a template's wineboot among them.
+        processes.sweep(self.env[processes.TAG])
+        shutil.rmtree(self.folder, ignore_errors=True)
+        for number in (signal.SIGTERM, signal.SIGINT):
+            signal.signal(number, signal.SIG_DFL)
+        return False
+
+
+def main(function, *arguments):
+    """Runs function; a session's error ends the program with it said, status 1."""
+    try:
+        sys.exit(function(*arguments))
+    except Error as error:
+        print(f"error: {error}", file=sys.stderr)
+        sys.exit(1)

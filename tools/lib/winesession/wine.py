@@ -1,0 +1,104 @@
+"""Wine's programs, as the build found them and as a session runs them.
+
+The configure (cmake/wine.cmake) writes the tools it found to wine-tools.sh in
+the build folder; load() reads them. Every tool is called by that path, never
+looked up on PATH again. Every Wine command gets the x86 prefix, so that its
+32-bit programs, and theirs, run however x86 code runs here."""
+
+import shlex
+import subprocess
+from dataclasses import dataclass
+from pathlib import Path
+
+from . import processes, x86
+from .processes import Error
+
+# Keeps Wine from offering to install its Mono and Gecko add-ons.
+BASE_OVERRIDES = "mscoree,mshtml="
+
+
+@dataclass(frozen=True)
+class Tools:
+    wine: str  # the 32-bit loader, which runs the programs under test
+    wine64: str  # the 64-bit one where there is one: it also runs Wine's own tools
+    wineserver: str
+    xvfb: str
+    xdotool: str
+    picture: str  # ImageMagick's import
+    python: str
+    root: Path  # the folder for prefixes: the run's, the tests', their template
+    x86_mode: str
+    qemu: str
+    summary: str
+    slowdown: int  # how many times longer this target's programs take than natively
+
+    def scaled(self, seconds):
+        """A native time limit, as long as it must be for this target here."""
+        return seconds * self.slowdown
+
+
+def load(path):
+    values = {}
+    try:
+        lines = Path(path).read_text().splitlines()
+    except OSError as error:
+        raise Error(f"{path} cannot be read ({error.strerror}): configure a build first") from None
+    for line in lines:
+        if "=" in line and not line.startswith("#"):
+            name, _, value = line.partition("=")
+            values[name] = " ".join(shlex.split(value))
+    if values.get("WINE_UNAVAILABLE"):
+        raise Error(f"Windows programs cannot run under Wine here: {values['WINE_UNAVAILABLE']}")
+    for name in ("WINE", "WINESERVER", "XVFB", "XDOTOOL", "PYTHON"):
+        if not values.get(name):
+            raise Error(f"{path} names no {name} (see the configure's warnings)")
+    return Tools(values["WINE"], values.get("WINE64", ""), values["WINESERVER"], values["XVFB"],
+                 values["XDOTOOL"], values.get("IMPORT", ""), values["PYTHON"], Path(values["WINE_ROOT"]),
+                 values["X86_MODE"], values.get("X86_QEMU", ""), values.get("X86_SUMMARY", ""),
+                 int(values.get("SLOWDOWN", "1")))
+
+
+def windows_path(path):
+    """The Windows name of a file of this machine (Wine's Z: drive)."""
+    return "Z:" + str(Path(path).resolve()).replace("/", "\\")
+
+
+class Wine:
+    """Wine's programs for one prefix, in an environment of the session's."""
+
+    def __init__(self, tools, env):
+        self.tools, self.env = tools, env
+        system = Path(env["WINEPREFIX"], "system.reg")
+        # A new prefix is a 64-bit one wherever Wine has its 64-bit loader.
+        is_32 = system.is_file() and "#arch=win32" in system.read_text(errors="replace").splitlines()
+        # Wine's own tools (wineboot, reg, start) run through the 64-bit loader
+        # where the prefix has a 64-bit side: under emulation only the program
+        # under test, and what must be 32-bit, is emulated.
+        self.tool = tools.wine64 if tools.wine64 and not is_32 else tools.wine
+
+    def command(self, *arguments, loader=None):
+        return x86.prefix(self.tools.x86_mode, self.tools.qemu) + [loader or self.tools.wine, *map(str, arguments)]
+
+    def environment(self, extra):
+        return {**self.env, **(extra or {})}
+
+    def run(self, *arguments, seconds=60, loader=None, env=None, **options):
+        """Runs a Wine program for seconds (scaled) at most; see processes.run."""
+        return processes.run(self.command(*arguments, loader=loader), self.environment(env),
+                             self.tools.scaled(seconds), **options)
+
+    def start(self, *arguments, loader=None, env=None, **options):
+        return subprocess.Popen(self.command(*arguments, loader=loader), env=self.environment(env), **options)
+
+    def server(self, *arguments, seconds=30):
+        """wineserver -k, -w or -p for the prefix."""
+        return processes.run([self.tools.wineserver, *arguments], self.env, self.tools.scaled(seconds))
+
+    def reg(self, *arguments):
+        """Wine's reg.exe: quiet when it succeeds; when it fails, what it said
+        (it writes its errors to standard output) and Wine's own errors."""
+        done = self.run("reg", *arguments, loader=self.tool, env={"WINEDEBUG": "fixme-all"},
+                        capture_output=True, text=True)
+        if done.returncode != 0:
+            said = " ".join((done.stdout + done.stderr).split()) or "(nothing said)"
+            raise Error(f"reg {arguments[0]} failed ({done.returncode}): {said}")
