@@ -69,7 +69,7 @@ build_preset() {
 }
 
 # say_x86_support BUILD_DIR: how x86 programs run here, in one line, as that
-# build's configure found it (tools/lib/x86-support.sh). Where they cannot
+# build's configure found it (tools/lib/winesession/x86.py). Where they cannot
 # run, what stops says why instead.
 say_x86_support() {
   (

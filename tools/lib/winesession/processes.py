@@ -39,9 +39,9 @@ def tagged(tag):
                 variables = environ.read().split(b"\0")
         except OSError:  # ended since the listing, or someone else's
             continue
-        for variable in variables:
-            if variable.startswith(b"SELNARY_SESSION=") and wanted.encode() in variable[16:].split(b":"):
-                yield int(entry)
+        if any(wanted.encode() in variable[16:].split(b":") for variable in variables
+               if variable.startswith(b"SELNARY_SESSION=")):
+            yield int(entry)
 
 
 def sweep(tag):
@@ -61,18 +61,16 @@ def sweep(tag):
 def start_guard(tag, folder):
     """Forks the guard: it waits for this process to end, sweeps the tag and
     removes the session's private folder."""
-    watched = os.getpid()
+    watched = os.pidfd_open(os.getpid())
     if os.fork():
+        os.close(watched)
         return
     try:
         os.setsid()  # out of the caller's process group, so a tree kill misses it
         null = os.open(os.devnull, os.O_RDWR)
         for fd in (0, 1, 2):  # nor may it hold CTest's pipes open
             os.dup2(null, fd)
-        try:
-            select.select([os.pidfd_open(watched)], [], [])
-        except ProcessLookupError:
-            pass
+        select.select([watched], [], [])
         sweep(tag)
         shutil.rmtree(folder, ignore_errors=True)
     finally:
@@ -123,9 +121,8 @@ def run(command, env, seconds, capture_output=False, text=False, **options):
         except BaseException:
             stop(process, 5)
             raise
-        said = []
-        for file in (out, err):
-            file.seek(0)
-            said.append(file.read().decode(errors="replace") if text else file.read())
-    return subprocess.CompletedProcess(command, code, *said) if capture_output else \
-        subprocess.CompletedProcess(command, code)
+        said = [None, None]
+        if capture_output:
+            said = [file.read().decode(errors="replace") if text else file.read()
+                    for file in (out, err) if file.seek(0) == 0]
+    return subprocess.CompletedProcess(command, code, *said)
