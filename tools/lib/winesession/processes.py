@@ -121,8 +121,8 @@ def run(command, env, seconds, capture_output=False, text=False, **options):
         except BaseException:
             stop(process, 5)
             raise
-        said = [None, None]
-        if capture_output:
-            said = [file.read().decode(errors="replace") if text else file.read()
-                    for file in (out, err) if file.seek(0) == 0]
+        said = []
+        for file in (out, err) if capture_output else ():
+            file.seek(0)
+            said.append(file.read().decode(errors="replace") if text else file.read())
     return subprocess.CompletedProcess(command, code, *said)

@@ -29,7 +29,6 @@ class Tools:
     root: Path  # the folder for prefixes: the run's, the tests', their template
     x86_mode: str
     qemu: str
-    summary: str
     slowdown: int  # how many times longer this target's programs take than natively
 
     def scaled(self, seconds):
@@ -54,8 +53,7 @@ def load(path):
             raise Error(f"{path} names no {name} (see the configure's warnings)")
     return Tools(values["WINE"], values.get("WINE64", ""), values["WINESERVER"], values["XVFB"],
                  values["XDOTOOL"], values.get("IMPORT", ""), values["PYTHON"], Path(values["WINE_ROOT"]),
-                 values["X86_MODE"], values.get("X86_QEMU", ""), values.get("X86_SUMMARY", ""),
-                 int(values.get("SLOWDOWN", "1")))
+                 values["X86_MODE"], values.get("X86_QEMU", ""), int(values.get("SLOWDOWN", "1")))
 
 
 def windows_path(path):
