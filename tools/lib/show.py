@@ -41,7 +41,7 @@ def show(session, build, arch, picture):
     headless = not os.environ.get("DISPLAY")
     if own:
         wine = session.own(own, display=headless)
-        if session.server == "shared":
+        if session.owns_server == "shared":
             print(f"Using the wineserver already running for {wine.env['WINEPREFIX']}; it is left running.", flush=True)
     else:
         wine = session.fresh(session.tools.root / f"run-{arch}", display=headless)

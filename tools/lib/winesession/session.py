@@ -14,6 +14,7 @@ import shutil
 import signal
 import sys
 import tempfile
+from pathlib import Path
 
 from . import display, prefixes, processes, server
 from .processes import Error
@@ -33,7 +34,7 @@ class Session:
         # Whether ending the session may stop the prefix's wineserver: "yes"
         # for a fresh prefix, "no" for someone's own, "shared" where it served
         # that prefix before the session began.
-        self.server = "yes"
+        self.owns_server = "yes"
 
     def __enter__(self):
         # Stopped, the session still ends in order; killed, the guard ends it.
@@ -50,16 +51,16 @@ class Session:
     def fresh(self, prefix, display=True):
         """A new prefix at prefix, copied from the template."""
         prefixes.copy(self.template(), prefix)
-        return self.open(prefixes.check_own(prefix), display)
+        return self._open(Path(prefix).resolve(), display)
 
     def own(self, prefix, display=True):
         """Someone's own prefix, in which nothing is created; a wineserver
         that already serves it is left running."""
         prefix = prefixes.check_own(prefix)
-        self.server = "shared" if server.running(prefix) else "no"
-        return self.open(prefix, display)
+        self.owns_server = "shared" if server.running(prefix) else "no"
+        return self._open(prefix, display)
 
-    def open(self, prefix, show):
+    def _open(self, prefix, show):
         env = {**self.env, "WINEPREFIX": str(prefix), "WINEDEBUG": "-all", "WINEDLLOVERRIDES": BASE_OVERRIDES}
         if show:  # else the caller's own DISPLAY, where there is one
             self.x_server, env["DISPLAY"] = display.start(self.tools.xvfb, self.env, self.tools.scaled(30))
@@ -92,11 +93,11 @@ class Session:
         if self.wine:
             for problem in self.settings.restore():
                 print(f"warning: {problem}", file=sys.stderr)
-            if self.server == "yes":
+            if self.owns_server == "yes":
                 self.wine.server("-k")
             # A server this session started ends once its programs have; one
             # that was running before belongs to someone else.
-            if self.server != "shared":
+            if self.owns_server != "shared":
                 self.wine.server("-w")
         if self.x_server:
             processes.stop(self.x_server, 5)
