@@ -15,12 +15,19 @@ say_x86_support build/x86
 # share the two cores as with one suite's two jobs. Each one's output
 # follows once it has ended.
 declare -A suites=()
-# Stopped, this stops them too; their tests take their Wine sessions down.
-trap 'kill "${!suites[@]}" 2>/dev/null || true' EXIT
+# Each suite in a process group of its own: stopped, this stops each whole
+# group, ctest and the test it runs; the tests' guards end their Wine sessions.
+stop_suites() {
+  local suite
+  for suite in "${!suites[@]}"; do
+    kill -TERM -- "-$suite" 2>/dev/null || true
+  done
+}
+trap stop_suites EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 for preset in x86 x64; do
-  ctest --preset "$preset" --parallel 1 >"build/$preset/suite.log" 2>&1 &
+  setsid ctest --preset "$preset" --parallel 1 >"build/$preset/suite.log" 2>&1 &
   suites[$!]=$preset
 done
 status=0
