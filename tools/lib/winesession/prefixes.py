@@ -66,10 +66,9 @@ def template(tools, env):
                             "WINEPREFIX": str(new), "WINEDEBUG": "-all", "WINEDLLOVERRIDES": BASE_OVERRIDES})
         log = root / "template.log"
         with open(log, "w") as output:
-            steps = [lambda: wine.run("wineboot.exe", "-i", loader=wine.tool, seconds=300, stdout=output, stderr=output),
-                     lambda: wine.server("-w", seconds=120)]
-            if not all(step().returncode == 0 for step in steps):
-                raise Error(f"Wine could not create a prefix in {new}:\n{log.read_text()}")
+            booted = wine.run("wineboot.exe", "-i", loader=wine.tool, seconds=300, stdout=output, stderr=output)
+        if booted.returncode != 0 or wine.server("-w", seconds=120).returncode != 0:
+            raise Error(f"Wine could not create a prefix in {new}:\n{log.read_text()}")
         # Debian's Wine 8 looks for its fonts at "<data dir>\../fonts", which its
         # own file layer cannot open, so dialogs fall back to other fonts and the
         # close button shows Marlett's "r". Naming the folder makes them load.
