@@ -79,11 +79,11 @@ class Session:
     def wait(self, program, seconds):
         """The status of program once it ends, within seconds (scaled); 143
         where it had to be stopped."""
-        try:
-            return processes.status(program.wait(self.tools.scaled(seconds)))
-        except processes.subprocess.TimeoutExpired:
+        code = processes.wait(program, self.tools.scaled(seconds))
+        if code is None:
             processes.stop(program, self.tools.scaled(10))
             return 143
+        return code
 
     def __exit__(self, *exception):
         for number in (signal.SIGTERM, signal.SIGINT):  # a second signal must not cut this short
