@@ -6,20 +6,13 @@ caller's own ids; a command that outlives its limit is stopped.
 
 import os
 import sys
-from pathlib import Path
 
-import testing  # noqa: F401 (the harness on the path)
+import testing
 from winesession import processes, x86
-
-TABLE = Path("/proc/sys/fs/binfmt_misc")
-
-
-def table():
-    return sorted(path.name for path in TABLE.iterdir()) if (TABLE / "status").exists() else "not mounted"
 
 
 def main(qemu):
-    checks, before = testing.Checks(), table()
+    checks, before = testing.Checks(), testing.binfmt_table()
     checks.case = "private emulation"
     inside = processes.run(x86.prefix("private-emulation", qemu) + [
         "sh", "-c", "id -u; id -g; cat /proc/sys/fs/binfmt_misc/selnary-i386"], None, 30,
@@ -33,7 +26,8 @@ def main(qemu):
                  f"ran as {lines[:2]}, not as {os.getuid()}:{os.getgid()}")
     checks.check("enabled" in lines and f"interpreter {qemu}" in lines and "flags: F" in lines,
                  f"the handler inside: {lines[2:]}")
-    checks.check(table() == before, f"the machine's binfmt table was {before}, now {table()}")
+    after = testing.binfmt_table()
+    checks.check(after == before, f"the machine's binfmt table was {before}, now {after}")
 
     checks.case = "limit"
     stopped = processes.run(["sleep", "60"], None, 0.5)

@@ -16,11 +16,6 @@ from winesession import processes
 RUN = Path(__file__).resolve().parent / "wine_run.py"
 
 
-def binfmt_table():
-    folder = Path("/proc/sys/fs/binfmt_misc")
-    return sorted(path.name for path in folder.iterdir()) if (folder / "status").exists() else "not mounted"
-
-
 def described(pid):
     try:
         return Path(f"/proc/{pid}/cmdline").read_bytes().replace(b"\0", b" ").decode(errors="replace").strip()
@@ -29,7 +24,7 @@ def described(pid):
 
 
 def test(session, prefix, exe):
-    checks, table = testing.Checks(), binfmt_table()
+    checks, table = testing.Checks(), testing.binfmt_table()
     tag = session.env[processes.TAG]
     for case, end in (("stopped", lambda driver: driver.terminate()),
                       ("killed", lambda driver: driver.kill())):
@@ -55,7 +50,8 @@ def test(session, prefix, exe):
             if checks.check(not left, "still running: " + "; ".join(f"{pid} {described(pid)}" for pid in left)):
                 print(f"[{case}] {len(running)} processes of the session while the chooser was open, none left")
         processes.stop(driver, 5)
-    checks.check(binfmt_table() == table, f"the binfmt table was {table}, now {binfmt_table()}")
+    after = testing.binfmt_table()
+    checks.check(after == table, f"the binfmt table was {table}, now {after}")
     return checks.result()
 
 

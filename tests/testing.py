@@ -39,6 +39,12 @@ class Checks:
         return 0
 
 
+def binfmt_table():
+    """The machine's binfmt handlers as this process sees them, to compare before and after."""
+    folder = Path("/proc/sys/fs/binfmt_misc")
+    return sorted(path.name for path in folder.iterdir()) if (folder / "status").exists() else "not mounted"
+
+
 def install_compressor(wine, dll, arch, code):
     """Installs dll as a video compressor for programs of arch, the way a
     compressor's installer does: as CODE.dll in that system folder, named by
