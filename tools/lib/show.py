@@ -79,12 +79,17 @@ def show(session, build, arch, picture):
     bits = 32 if arch == "x86" else 64
     print(f'Compressors offered in "{title}" ({bits}-bit), in list order:')
     listed = wine.run(build / "reader/list-reader.exe", "--open", title, capture_output=True, text=True)
+    if listed.returncode != 0:
+        raise winesession.Error(f"list-reader.exe could not read the list (status {listed.returncode}): "
+                                f"{listed.stderr.strip()}")
     print("".join(f"  {line}\n" for line in listed.stdout.splitlines()), end="", flush=True)
     x, y, width, height = session.screen.geometry(window)
     Path(picture).parent.mkdir(parents=True, exist_ok=True)
     taken = Path(session.folder, "picture.png")
-    subprocess.run([session.tools.picture, "-window", "root", "-crop", f"{width}x{height}+{x}+{y}", "+repage",
-                    taken], env=wine.env, check=True)
+    shot = subprocess.run([session.tools.picture, "-window", "root", "-crop", f"{width}x{height}+{x}+{y}",
+                           "+repage", taken], env=wine.env, capture_output=True, text=True)
+    if shot.returncode != 0:
+        raise winesession.Error(f"{session.tools.picture} could not take the picture: {shot.stderr.strip()}")
     shutil.move(taken, picture)
     print(f"Picture of the chooser with the list open: {picture}")
 
