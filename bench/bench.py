@@ -27,7 +27,9 @@ def bench(arch="x64", runs="21"):
 
         def elapsed_ms(program):
             started = time.monotonic()
-            wine.run(program, seconds=600, stdout=subprocess.DEVNULL)
+            status = wine.run(program, seconds=600, stdout=subprocess.DEVNULL).returncode
+            if status not in (0, 3):  # the report's 3: some compressor faulted or hung
+                raise winesession.Error(f"{program.name} ended with status {status}; nothing to compare")
             return (time.monotonic() - started) * 1000
 
         # The two programs in turn, RUNS times each after one run to warm up,
