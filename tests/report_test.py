@@ -6,6 +6,7 @@ the other bitness only; then its help, and an empty list.
 
 import json
 import re
+import shlex
 import subprocess
 import time
 from pathlib import Path
@@ -246,8 +247,7 @@ def test(session, prefix, build, arch, compressor, needy, helper, foreign):
     # console, set to code page 437 as a Western Windows console is, so bytes
     # meant as UTF-8 would show as other characters there.
     console = logs / "console.log"
-    command = " ".join(f"'{part}'" for part in wine.command("cmd", "/c", f"chcp 437 >nul & {windows_path(report)} "
-                                                               f"--timeout {timeout}"))
+    command = shlex.join(wine.command("cmd", "/c", f"chcp 437 >nul & {windows_path(report)} --timeout {timeout}"))
     with open(logs / "table.err", "wb") as err:
         status = subprocess.run(["timeout", str(session.tools.scaled(120)), "script", "-qec",
                                  f"stty cols 200 rows 50; {command}", console],
