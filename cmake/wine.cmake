@@ -17,6 +17,7 @@ find_program(SELNARY_BASH bash)  # the shell-script tests and their compiler lau
 find_program(SELNARY_XVFB Xvfb)
 find_program(SELNARY_XDOTOOL xdotool)
 find_program(SELNARY_IMPORT import)  # ImageMagick: the run's picture of the chooser
+find_program(SELNARY_SETARCH setarch)  # starts Wine's programs without address randomisation
 # Debian's pefile lives with the system interpreter, which may not be first on PATH.
 find_program(SELNARY_PYTHON NAMES python3 python HINTS /usr/bin)
 # Wine's 32-bit loader, and its 64-bit one (Debian keeps it off PATH), which
@@ -64,9 +65,9 @@ else()
   if(NOT SELNARY_WINESERVER)
     set(wine_reason "no wineserver beside ${wine_real_path}")
   endif()
-  foreach(tool SELNARY_XVFB SELNARY_XDOTOOL SELNARY_IMPORT SELNARY_PYTHON)
+  foreach(tool SELNARY_XVFB SELNARY_XDOTOOL SELNARY_IMPORT SELNARY_PYTHON SELNARY_SETARCH)
     if(NOT ${tool})
-      set(wine_reason "${tool} was not found (Debian: xvfb xdotool imagemagick python3)")
+      set(wine_reason "${tool} was not found (Debian: xvfb xdotool imagemagick python3 util-linux)")
     endif()
   endforeach()
   if(NOT wine_reason AND wine_arch STREQUAL x86 AND x86_mode STREQUAL none)
@@ -81,7 +82,7 @@ else()
     endif()
   endif()
 endif()
-foreach(tool WINE64 WINESERVER XVFB XDOTOOL IMPORT PYTHON QEMU_I386)
+foreach(tool WINE64 WINESERVER XVFB XDOTOOL IMPORT PYTHON SETARCH QEMU_I386)
   set(tool_${tool} "")
   if(SELNARY_${tool})
     set(tool_${tool} ${SELNARY_${tool}})

@@ -5,7 +5,8 @@ module using only the standard library and the ones above it:
     processes  deadlines, waits, and the guard that ends what a killed session left
     display    the virtual X display and the windows on it
     server     whether a wineserver already serves a prefix
-    wine       the tools the build found, and Wine's programs run for one prefix
+    wine       the tools the build found, and Wine's programs run for one prefix,
+               without address randomisation
     registry   settings made in someone's prefix for one run, put back afterwards
     prefixes   the template, fresh prefixes copied from it, someone's own prefix
     session    the whole: opened in a with statement, taken down however it ends

@@ -3,7 +3,12 @@
 The configure (cmake/wine.cmake) writes the tools it found to wine-tools.sh in
 the build folder; load() reads them. Every tool is called by that path, never
 looked up on PATH again. Every Wine command gets the x86 prefix, so that its
-32-bit programs, and theirs, run however x86 code runs here."""
+32-bit programs, and theirs, run however x86 code runs here.
+
+Every Wine command also runs without address-space randomisation (setarch -R,
+which the processes Wine starts inherit): randomised, 3 of 3,500 starts of
+Wine's cmd from a shell failed here with "failed to map the shared user data",
+which Wine 8 puts at a fixed address; without it, none of 5,000 did."""
 
 import shlex
 import subprocess
@@ -26,6 +31,7 @@ class Tools:
     xdotool: str
     picture: str  # ImageMagick's import
     python: str
+    setarch: str
     root: Path  # the folder for prefixes: the run's, the tests', their template
     x86_mode: str
     qemu: str
@@ -48,11 +54,12 @@ def load(path):
             values[name] = " ".join(shlex.split(value))
     if values.get("WINE_UNAVAILABLE"):
         raise Error(f"Windows programs cannot run under Wine here: {values['WINE_UNAVAILABLE']}")
-    for name in ("WINE", "WINESERVER", "XVFB", "XDOTOOL", "PYTHON"):
+    for name in ("WINE", "WINESERVER", "XVFB", "XDOTOOL", "PYTHON", "SETARCH"):
         if not values.get(name):
             raise Error(f"{path} names no {name} (see the configure's warnings)")
     return Tools(values["WINE"], values.get("WINE64", ""), values["WINESERVER"], values["XVFB"],
-                 values["XDOTOOL"], values.get("IMPORT", ""), values["PYTHON"], Path(values["WINE_ROOT"]),
+                 values["XDOTOOL"], values.get("IMPORT", ""), values["PYTHON"], values["SETARCH"],
+                 Path(values["WINE_ROOT"]),
                  values["X86_MODE"], values.get("X86_QEMU", ""), int(values.get("SLOWDOWN", "1")))
 
 
@@ -75,7 +82,8 @@ class Wine:
         self.tool = tools.wine64 if tools.wine64 and not is_32 else tools.wine
 
     def command(self, *arguments, loader=None):
-        return x86.prefix(self.tools.x86_mode, self.tools.qemu) + [loader or self.tools.wine, *map(str, arguments)]
+        return x86.prefix(self.tools.x86_mode, self.tools.qemu) + [
+            self.tools.setarch, "-R", loader or self.tools.wine, *map(str, arguments)]
 
     def environment(self, extra):
         return {**self.env, **(extra or {})}
