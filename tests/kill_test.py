@@ -2,7 +2,8 @@
 (SIGTERM to its driver) it takes itself down; killed (SIGKILL to the driver
 alone, which leaves every other process of it running, orphaned) its guard
 does. Both times no process of it is left, and the machine's binfmt table is
-as it was.
+as it was. While the chooser is open, every Wine process of the session, those
+started by Windows code included, runs without address-space randomisation.
     kill_test.py TOOLS PREFIX EXE"""
 
 import subprocess
@@ -14,6 +15,7 @@ import testing
 from winesession import processes
 
 RUN = Path(__file__).resolve().parent / "wine_run.py"
+ADDR_NO_RANDOMIZE = 0x0040000
 
 
 def described(pid):
@@ -21,6 +23,18 @@ def described(pid):
         return Path(f"/proc/{pid}/cmdline").read_bytes().replace(b"\0", b" ").decode(errors="replace").strip()
     except OSError:
         return "(ended)"
+
+
+def wine_personality(pid):
+    """pid's personality flags when it is a Wine process (a Windows program,
+    under Wine's loader or by its own name, or the wineserver), else None."""
+    try:
+        program = Path(f"/proc/{pid}/cmdline").read_bytes().split(b"\0")[0].lower().rsplit(b"/", 1)[-1]
+        if program.endswith(b".exe") or program.startswith(b"wine"):
+            return int(Path(f"/proc/{pid}/personality").read_text(), 16)
+    except (OSError, ValueError):  # ended since
+        pass
+    return None
 
 
 def test(session, prefix, exe):
@@ -40,6 +54,11 @@ def test(session, prefix, exe):
         else:
             time.sleep(session.tools.scaled(1))  # the chooser and Wine's services come up
             running = sorted(processes.tagged(tag))
+            wine = {pid: flags for pid in running if (flags := wine_personality(pid)) is not None}
+            randomised = [pid for pid, flags in wine.items() if not flags & ADDR_NO_RANDOMIZE]
+            checks.check(len(wine) >= 3 and not randomised,
+                         f"{len(wine)} Wine processes; with address randomisation: "
+                         + "; ".join(f"{pid} {described(pid)}" for pid in randomised))
             end(driver)
             status = driver.wait(session.tools.scaled(30))
             if case == "stopped":
@@ -48,7 +67,8 @@ def test(session, prefix, exe):
             while (left := sorted(processes.tagged(tag))) and not deadline.passed():
                 time.sleep(0.1)
             if checks.check(not left, "still running: " + "; ".join(f"{pid} {described(pid)}" for pid in left)):
-                print(f"[{case}] {len(running)} processes of the session while the chooser was open, none left")
+                print(f"[{case}] {len(running)} processes of the session while the chooser was open "
+                      f"({len(wine)} of Wine, none with address randomisation), none left")
         processes.stop(driver, 5)
     after = testing.binfmt_table()
     checks.check(after == table, f"the binfmt table was {table}, now {after}")
