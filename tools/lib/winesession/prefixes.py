@@ -15,7 +15,7 @@ import shutil
 import subprocess
 from pathlib import Path
 
-from .wine import BASE_OVERRIDES, Error, Wine, windows_path
+from .wine import Error, Wine, windows_path
 
 # Only these stay shared with the template; everything Wine may rewrite is copied.
 BINARY = re.compile(r".*\.(dll|exe|drv|sys|vxd|ocx|cpl|acm|ax|ds|com|nls|tlb)$", re.I)
@@ -62,8 +62,7 @@ def template(tools, env):
         for old in [*root.glob("template-*"), root / "template"]:
             shutil.rmtree(old, ignore_errors=True) if old.is_dir() else old.unlink(missing_ok=True)
         new = Path(f"{made}.new")
-        wine = Wine(tools, {**{k: v for k, v in env.items() if k != "DISPLAY"},
-                            "WINEPREFIX": str(new), "WINEDEBUG": "-all", "WINEDLLOVERRIDES": BASE_OVERRIDES})
+        wine = Wine(tools, {k: v for k, v in env.items() if k != "DISPLAY"}, new)
         log = root / "template.log"
         with open(log, "w") as output:
             booted = wine.run("wineboot.exe", "-i", loader=wine.tool, seconds=300, stdout=output, stderr=output)

@@ -19,7 +19,7 @@ from pathlib import Path
 from . import display, prefixes, processes, server
 from .processes import Error
 from .registry import Settings
-from .wine import BASE_OVERRIDES, Wine
+from .wine import Wine
 
 
 def raise_exit(number, frame):
@@ -61,11 +61,11 @@ class Session:
         return self._open(prefix, display)
 
     def _open(self, prefix, show):
-        env = {**self.env, "WINEPREFIX": str(prefix), "WINEDEBUG": "-all", "WINEDLLOVERRIDES": BASE_OVERRIDES}
+        env = dict(self.env)
         if show:  # else the caller's own DISPLAY, where there is one
             self.x_server, env["DISPLAY"] = display.start(self.tools.xvfb, self.env, self.tools.scaled(30))
-        self.screen = display.Screen(self.tools.xdotool, env)
-        self.wine = Wine(self.tools, env)
+        self.wine = Wine(self.tools, env, prefix)
+        self.screen = display.Screen(self.tools.xdotool, self.wine.env)
         self.settings = Settings(self.wine, self.folder)
         return self.wine
 

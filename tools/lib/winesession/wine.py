@@ -69,11 +69,13 @@ def windows_path(path):
 
 
 class Wine:
-    """Wine's programs for one prefix, in an environment of the session's."""
+    """Wine's programs for one prefix, in an environment of the session's:
+    quiet, and without Wine's offers to install Mono and Gecko."""
 
-    def __init__(self, tools, env):
-        self.tools, self.env = tools, env
-        system = Path(env["WINEPREFIX"], "system.reg")
+    def __init__(self, tools, env, prefix):
+        self.tools = tools
+        self.env = {**env, "WINEPREFIX": str(prefix), "WINEDEBUG": "-all", "WINEDLLOVERRIDES": BASE_OVERRIDES}
+        system = Path(prefix, "system.reg")
         # A new prefix is a 64-bit one wherever Wine has its 64-bit loader.
         is_32 = system.is_file() and "#arch=win32" in system.read_text(errors="replace").splitlines()
         # Wine's own tools (wineboot, reg, start) run through the 64-bit loader
