@@ -27,7 +27,6 @@ def test(session, prefix, exe, standin, title, arch, pointer_bytes, state_bytes)
     # folder for the target, where the loader is meant to find MSVFW32.dll;
     # beside the program it would be the planted DLL the program's load flags refuse.
     prefixes.install(standin, prefixes.system_folder(prefix, arch) / "msvfw32.dll")
-    overrides = f"{wine.env['WINEDLLOVERRIDES']};msvfw32=n"
     logs = Path(prefix, "logs")
     logs.mkdir()
     expected = recorded_call(title, int(pointer_bytes), int(state_bytes))
@@ -38,7 +37,7 @@ def test(session, prefix, exe, standin, title, arch, pointer_bytes, state_bytes)
         checks.case = name
         log = logs / f"{name}.log"
         status = wine.run(*launcher, exe, *arguments, loader=wine.tool if launcher else None, env={
-            "WINEDLLOVERRIDES": overrides, "SELNARY_STANDIN_LOG": windows_path(log),
+            **wine.overriding("msvfw32=n"), "SELNARY_STANDIN_LOG": windows_path(log),
             "SELNARY_STANDIN_RESULT": str(result)}).returncode
         checks.check(status == 0, f"exit status {status}, expected 0")
         if not checks.check(log.is_file(), "the chooser was never called"):

@@ -13,7 +13,7 @@ DLL_NOT_FOUND = 0xC0000135 & 0xFF
 
 def test(session, prefix, exe):
     wine = session.fresh(prefix)
-    status = wine.run(exe, env={"WINEDLLOVERRIDES": f"{wine.env['WINEDLLOVERRIDES']};msvfw32=d"}).returncode
+    status = wine.run(exe, env=wine.overriding("msvfw32=d")).returncode
     if status != DLL_NOT_FOUND:
         print(f"FAIL: exit status {status}, expected {DLL_NOT_FOUND} (the loader's 'DLL not found')", file=sys.stderr)
         return 1

@@ -60,7 +60,7 @@ def show(session, build, arch, picture):
     log = Path(session.folder, "wine.log")
     with open(log, "w") as output:
         program = session.start(exe, stdout=output, stderr=output,
-                                env={"WINEDLLOVERRIDES": f"{wine.env['WINEDLLOVERRIDES']};winedbg.exe=d"})
+                                env=wine.overriding("winedbg.exe=d"))
     try:
         window = session.screen.wait_for(title, session.tools.scaled(60), program)
     except winesession.Error as error:

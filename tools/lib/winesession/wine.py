@@ -87,6 +87,11 @@ class Wine:
         return x86.prefix(self.tools.x86_mode, self.tools.qemu) + [
             self.tools.setarch, "-R", loader or self.tools.wine, *map(str, arguments)]
 
+    def overriding(self, *overrides):
+        """The environment's setting for Wine's DLL overrides, with overrides
+        ("msvfw32=n") after the prefix's own."""
+        return {"WINEDLLOVERRIDES": ";".join([self.env["WINEDLLOVERRIDES"], *overrides])}
+
     def environment(self, extra):
         return {**self.env, **(extra or {})}
 
