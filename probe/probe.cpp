@@ -11,12 +11,12 @@ void fill_probe_format(BITMAPINFOHEADER& format)
 {
     std::memset(&format, 0, sizeof format);
     format.biSize = sizeof format;
-    format.biWidth = 256;
-    format.biHeight = 256;
+    format.biWidth = probe_width;
+    format.biHeight = probe_height;
     format.biPlanes = 1;
-    format.biBitCount = 32;
+    format.biBitCount = probe_bit_count;
     format.biCompression = BI_RGB;
-    format.biSizeImage = 256 * 256 * (32 / 8);
+    format.biSizeImage = probe_frame_bytes;
 }
 
 void fill_chooser_state(COMPVARS& state)
