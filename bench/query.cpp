@@ -1,38 +1,25 @@
 // query.exe: the benchmark's baseline. Asks every installed video compressor
-// what selnary-compressors.exe asks, in this one process, with no child, no
-// round trip and no protection: the least a report of the same compressors
-// can cost.
+// what selnary-compressors.exe asks, round trips included, with the very same
+// code, but in this one process: no child, no messages, no protection. The
+// least a report of the same compressors can cost.
 
-#include "platform/platform.h"
-#include "probe/probe.h"
+#include "report/child.h"
 
 #include <cstdio>  // for std::printf
-#include <vector>
 
 int main()
 {
-    BITMAPINFOHEADER probe;
-    selnary::fill_probe_format(probe);
-    int installed = 0, takes = 0;
-    for (DWORD i = 0;; ++i) {
-        ICINFO info{};
-        info.dwSize = sizeof info;
-        if (!ICInfo(ICTYPE_VIDEO, i, &info))
-            break;
-        ++installed;
-        HIC compressor = ICOpen(ICTYPE_VIDEO, info.fccHandler, ICMODE_COMPRESS);
-        if (!compressor)
-            continue;
-        ICGetInfo(compressor, &info, sizeof info);
-        if (ICCompressQuery(compressor, &probe, nullptr) == ICERR_OK) {
-            ++takes;
-            std::vector<unsigned char> format(64 * 1024);
-            ICCompressGetFormat(compressor, &probe, format.data());
-        }
-        ICQueryConfigure(compressor);
-        ICQueryAbout(compressor);
-        ICClose(compressor);
+    using namespace selnary::report;
+    const Installed installed = list_installed(nullptr);
+    int takes = 0, worked = 0;
+    for (std::size_t i = 0; i < installed.handlers.size(); ++i) {
+        Steps steps(nullptr, static_cast<int>(i));
+        Row row;
+        examine_one(static_cast<int>(i), installed, steps, row);
+        takes += row.accepts;
+        worked += row.round_trip && row.round_trip->figures;
     }
-    std::printf("%d installed, %d take the probe format\n", installed, takes);
+    std::printf("%zu installed, %d take the probe format, %d give it back\n",
+                installed.handlers.size(), takes, worked);
     return 0;
 }

@@ -1,13 +1,10 @@
-// Why a compressor does not open, from its driver file alone: where the
-// platform looks for it, what the file is, and which DLL it needs is missing.
-// Nothing here runs the driver's code; every byte read from the file is
-// checked against the file's size first.
-//
-// And the compressors registered for the other bitness, from the other
-// registry view, which this process never loads.
+// Every byte read from a driver file is checked against the file's size first.
+
+#include "report/driver.h"
 
 #include "platform/platform.h"
-#include "report/report.h"
+#include "report/owned.h"
+#include "report/text.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -22,32 +19,23 @@ class Mapped {
   public:
     explicit Mapped(const std::wstring& path)
     {
-        file_ = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (file_ == INVALID_HANDLE_VALUE)
-            return;
+        const Handle file = own(CreateFileW(path.c_str(), GENERIC_READ,
+                                            FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
         LARGE_INTEGER size{};
-        if (!GetFileSizeEx(file_, &size) || size.QuadPart <= 0 ||
+        if (!file || !GetFileSizeEx(file.get(), &size) || size.QuadPart <= 0 ||
             static_cast<unsigned long long>(size.QuadPart) > SIZE_MAX)
             return;
-        mapping_ = CreateFileMappingW(file_, nullptr, PAGE_READONLY, 0, 0, nullptr);
-        if (!mapping_)
-            return;
-        data_ = static_cast<const std::uint8_t*>(MapViewOfFile(mapping_, FILE_MAP_READ, 0, 0, 0));
-        if (data_)
+        // The view keeps the file mapped once both handles are closed.
+        const Handle mapping = own(
+            CreateFileMappingW(file.get(), nullptr, PAGE_READONLY, 0, 0, nullptr));
+        if (mapping)
+            view_.reset(MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, 0));
+        if (view_) {
+            data_ = static_cast<const std::uint8_t*>(view_.get());
             size_ = static_cast<std::size_t>(size.QuadPart);
+        }
     }
-    ~Mapped()
-    {
-        if (data_)
-            UnmapViewOfFile(data_);
-        if (mapping_)
-            CloseHandle(mapping_);
-        if (file_ != INVALID_HANDLE_VALUE)
-            CloseHandle(file_);
-    }
-    Mapped(const Mapped&) = delete;
-    Mapped& operator=(const Mapped&) = delete;
 
     bool has(std::size_t offset, std::size_t length) const
     {
@@ -76,8 +64,7 @@ class Mapped {
     }
 
   private:
-    HANDLE file_ = INVALID_HANDLE_VALUE;
-    HANDLE mapping_ = nullptr;
+    View view_;
     const std::uint8_t* data_ = nullptr;
     std::size_t size_ = 0;
 };
@@ -205,7 +192,7 @@ std::wstring find_file(const std::wstring& name)
 
 bool is_api_set(const std::string& name)
 {
-    const std::string start = lower_ascii(name.substr(0, 7));
+    const std::string start = text::lower_ascii(name.substr(0, 7));
     return start == "api-ms-" || start == "ext-ms-";
 }
 
@@ -267,85 +254,40 @@ DriverLook look_at_driver(const std::wstring& driver, bool follow_imports)
     const std::wstring path = find_file(driver);
     if (path.empty()) {
         look.reason = {"driver_not_found",
-                       "its driver file " + utf8(driver) +
+                       "its driver file " + text::utf8(driver) +
                            " is not found: the platform looks in the program's folder, " +
-                           utf8(system_folder()) + ", " + utf8(folder(GetSystemWindowsDirectoryW)) +
+                           text::utf8(system_folder()) + ", " +
+                           text::utf8(folder(GetSystemWindowsDirectoryW)) +
                            ", the current folder and the folders on PATH"};
         return look;
     }
-    look.path = utf8(path);
+    const std::string found = text::utf8(path);
+    look.path = found;
     const Image image = read_image(path);
     const unsigned own = sizeof(void*) == 8 ? IMAGE_FILE_MACHINE_AMD64 : IMAGE_FILE_MACHINE_I386;
     if (!image.pe || !image.dll) {
-        look.reason = {"not_a_dll", "its driver file " + look.path + " is not a DLL"};
+        look.reason = {"not_a_dll", "its driver file " + found + " is not a DLL"};
     } else if (image.machine != own) {
         const char* bits = bits_text(image.machine);
         char machine[48];
         std::snprintf(machine, sizeof machine, "machine type 0x%04x", image.machine);
         look.reason = {"wrong_bitness",
-                       "its driver file " + look.path + " is a DLL for " + (bits ? bits : machine) +
+                       "its driver file " + found + " is a DLL for " + (bits ? bits : machine) +
                            ", not for " + std::to_string(sizeof(void*) * 8) + "-bit programs"};
     } else {
         std::set<std::wstring> seen;
-        if (follow_imports)
-            look.missing_dll = first_missing(path, seen, 0);
-        if (!look.missing_dll.empty())
+        const std::string missing = follow_imports ? first_missing(path, seen, 0) : "";
+        if (!missing.empty()) {
+            look.missing_dll = missing;
             look.reason = {"missing_dll",
-                           "it needs " + look.missing_dll +
-                               ", which is not found where the platform looks"};
-        else if (!image.driver_proc)
+                           "it needs " + missing + ", which is not found where the platform looks"};
+        } else if (!image.driver_proc) {
             look.reason = {"no_driverproc",
-                           "its driver file " + look.path +
+                           "its driver file " + found +
                                " exports no DriverProc, so it is not a compressor driver"};
+        }
     }
     return look;
-}
-
-std::vector<Foreign> other_bitness(const std::vector<std::string>& known)
-{
-    REGSAM view = KEY_WOW64_32KEY;
-    int bits = 32;
-    if (sizeof(void*) == 4) {
-        // A 32-bit Windows has no other view.
-        BOOL wow64 = FALSE;
-        if (!IsWow64Process(GetCurrentProcess(), &wow64) || !wow64)
-            return {};
-        view = KEY_WOW64_64KEY;
-        bits = 64;
-    }
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE,
-                      L"Software\\Microsoft\\Windows NT\\CurrentVersion\\Drivers32", 0,
-                      KEY_QUERY_VALUE | view, &key) != ERROR_SUCCESS)
-        return {};
-    std::set<std::string> mine;
-    for (const std::string& code : known)
-        mine.insert(lower_ascii(code));
-    std::vector<Foreign> found;
-    for (DWORD i = 0; i < 4096; ++i) {
-        wchar_t name[256], data[MAX_PATH];
-        DWORD name_length = ARRAYSIZE(name), data_size = sizeof data - sizeof(wchar_t), type = 0;
-        const LONG status = RegEnumValueW(key, i, name, &name_length, nullptr, &type,
-                                          reinterpret_cast<BYTE*>(data), &data_size);
-        if (status == ERROR_NO_MORE_ITEMS)
-            break;
-        if (status != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ))
-            continue;
-        const std::string value_name = lower_ascii(utf8(std::wstring(name, name_length)));
-        if (value_name.size() != 9 || value_name.compare(0, 5, "vidc.") != 0 ||
-            mine.count(value_name.substr(5)))
-            continue;
-        Foreign foreign;
-        foreign.code = utf8(std::wstring(name + 5, 4));
-        foreign.driver = utf8(std::wstring(data, wcsnlen(data, data_size / sizeof(wchar_t))));
-        foreign.bits = bits;
-        foreign.reason = {"other_bitness",
-                          "installed for " + std::to_string(bits) + "-bit programs only: use the " +
-                              (bits == 64 ? "x64" : "x86") + " program"};
-        found.push_back(foreign);
-    }
-    RegCloseKey(key);
-    return found;
 }
 
 }  // namespace selnary::report

@@ -1,18 +1,20 @@
-// Both ends of the child's messages, encoding beside decoding.
+// Both ends of the child's messages, encoding beside decoding, each walking
+// the fields' one table.
 
 #include "report/protocol.h"
 
+#include "report/fields.h"
+
+#include <cerrno>
 #include <cstdio>  // for std::snprintf
 #include <cstdlib>  // for std::strtoll, std::strtod
-#include <utility>
-#include <vector>
+#include <limits>
+#include <type_traits>
 
 namespace selnary::report::protocol {
 namespace {
 
-using Fields = std::vector<std::pair<const char*, std::string>>;
-
-std::string escape(const std::string& value)
+std::string escape(std::string_view value)
 {
     std::string out;
     for (const char c : value) {
@@ -36,7 +38,7 @@ std::string escape(const std::string& value)
     return out;
 }
 
-std::string unescape(const std::string& value)
+std::string unescape(std::string_view value)
 {
     std::string out;
     for (std::size_t i = 0; i < value.size(); ++i) {
@@ -50,153 +52,301 @@ std::string unescape(const std::string& value)
     return out;
 }
 
-std::string line(const char* kind, const Fields& fields)
+template <class T>
+std::string encode(const T& value)
 {
-    std::string out = kind;
-    for (const auto& [name, value] : fields)
-        out += std::string("\t") + name + "=" + escape(value);
-    return out + "\n";
+    if constexpr (std::is_same_v<T, bool>) {
+        return value ? "1" : "0";
+    } else if constexpr (std::is_enum_v<T>) {
+        return std::string(names_of(value)[static_cast<std::size_t>(value)]);
+    } else if constexpr (std::is_integral_v<T>) {
+        return std::to_string(value);
+    } else if constexpr (std::is_floating_point_v<T>) {
+        char text[40];
+        std::snprintf(text, sizeof text, "%.17g", value);  // every bit of it, back as it went
+        return text;
+    } else {
+        return value;
+    }
 }
 
-std::string flag(bool value)
+template <class T>
+bool parse(const std::string& text, T& value)
 {
-    return value ? "1" : "0";
+    if constexpr (std::is_same_v<T, bool>) {
+        value = text == "1";
+        return text == "1" || text == "0";
+    } else if constexpr (std::is_enum_v<T>) {
+        const auto& names = names_of(value);
+        for (std::size_t i = 0; i < names.size(); ++i)
+            if (names[i] == text) {
+                value = static_cast<T>(i);
+                return true;
+            }
+        return false;
+    } else if constexpr (std::is_integral_v<T>) {
+        char* end = nullptr;
+        errno = 0;
+        const long long number = std::strtoll(text.c_str(), &end, 10);
+        if (text.empty() || *end != '\0' || errno != 0 || number < std::numeric_limits<T>::min() ||
+            number > std::numeric_limits<T>::max())
+            return false;
+        value = static_cast<T>(number);
+        return true;
+    } else if constexpr (std::is_floating_point_v<T>) {
+        char* end = nullptr;
+        value = std::strtod(text.c_str(), &end);
+        return !text.empty() && *end == '\0';
+    } else {
+        value = text;
+        return true;
+    }
 }
 
-std::string real(double value)
+// Writes a record's fields as NAME=VALUE items, nested ones as OUTER.NAME; a
+// missing value is left out, and a nested object that is there says so by
+// its own name with nothing after the "=".
+class Writer {
+  public:
+    explicit Writer(std::string& out, std::string prefix = {})
+        : out_(out), prefix_(std::move(prefix))
+    {
+    }
+
+    template <class T>
+    void operator()(std::string_view name, const T& value, int = 0)
+    {
+        put(name, encode(value));
+    }
+    template <class T>
+    void operator()(std::string_view name, const std::optional<T>& value, int = 0)
+    {
+        if (value)
+            put(name, encode(*value));
+    }
+    template <class T, class Fields>
+    void object(std::string_view name, const T& value, Fields fields)
+    {
+        put(name, "");
+        Writer inner(out_, prefix_ + std::string(name) + ".");
+        fields(inner, value);
+    }
+    template <class T, class Fields>
+    void object(std::string_view name, const std::optional<T>& value, Fields fields)
+    {
+        if (value)
+            object(name, *value, fields);
+    }
+    template <class T, class Fields>
+    void group(const std::optional<T>& value, Fields fields)
+    {
+        if (value)
+            fields(*this, *value);
+    }
+    template <class T>
+    void derived(std::string_view, const T&)
+    {
+    }
+
+  private:
+    void put(std::string_view name, const std::string& value)
+    {
+        out_ += '\t' + prefix_ + std::string(name) + '=' + escape(value);
+    }
+
+    std::string& out_;
+    std::string prefix_;
+};
+
+// Reads what Writer wrote. A value that is not there is left as it was, or
+// missing; one that is there and does not read makes the whole read fail.
+class Reader {
+  public:
+    Reader(const Message& message, std::string prefix = {})
+        : message_(message), prefix_(std::move(prefix))
+    {
+    }
+
+    template <class T>
+    void operator()(std::string_view name, T& value, int = 0)
+    {
+        if (const auto text = find(name))
+            ok_ = parse(*text, value) && ok_;
+    }
+    template <class T>
+    void operator()(std::string_view name, std::optional<T>& value, int = 0)
+    {
+        value.reset();
+        if (const auto text = find(name))
+            ok_ = parse(*text, value.emplace()) && ok_;
+    }
+    template <class T, class Fields>
+    void object(std::string_view name, T& value, Fields fields)
+    {
+        Reader inner(message_, prefix_ + std::string(name) + ".");
+        fields(inner, value);
+        ok_ = ok_ && inner.ok_;
+        seen_ = seen_ || inner.seen_;
+    }
+    template <class T, class Fields>
+    void object(std::string_view name, std::optional<T>& value, Fields fields)
+    {
+        value.reset();
+        if (find(name))
+            object(name, value.emplace(), fields);
+    }
+    template <class T, class Fields>
+    void group(std::optional<T>& value, Fields fields)
+    {
+        Reader inner(message_, prefix_);
+        T read{};
+        fields(inner, read);
+        ok_ = ok_ && inner.ok_;
+        value.reset();
+        if (inner.seen_)
+            value = std::move(read);
+    }
+    template <class T>
+    void derived(std::string_view, const T&)
+    {
+    }
+
+    bool ok() const
+    {
+        return ok_;
+    }
+
+  private:
+    const std::string* find(std::string_view name)
+    {
+        const auto found = message_.values.find(prefix_ + std::string(name));
+        if (found == message_.values.end())
+            return nullptr;
+        seen_ = true;
+        return &found->second;
+    }
+
+    const Message& message_;
+    std::string prefix_;
+    bool ok_ = true;
+    bool seen_ = false;
+};
+
+std::string line(std::string_view kind, const std::string& items)
 {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.6g", value);
-    return text;
+    return std::string(kind) + items + "\n";
+}
+
+// A message's own values, each an item.
+std::string item(std::string_view name, const std::string& value)
+{
+    return '\t' + std::string(name) + '=' + escape(value);
 }
 
 }  // namespace
 
-const std::string& Message::text(const std::string& name) const
+std::optional<std::string> Message::text(std::string_view name) const
 {
-    static const std::string none;
-    const auto found = fields.find(name);
-    return found == fields.end() ? none : found->second;
+    const auto found = values.find(name);
+    return found == values.end() ? std::nullopt : std::optional(found->second);
 }
 
-long long Message::number(const std::string& name) const
+std::optional<long long> Message::number(std::string_view name) const
 {
-    return std::strtoll(text(name).c_str(), nullptr, 10);
+    long long value = 0;
+    const auto said = text(name);
+    return said && parse(*said, value) ? std::optional(value) : std::nullopt;
 }
 
-std::string entry(int index, const std::string& code, const std::string& driver)
+std::string entry(int at, const std::string& code, const std::string& driver)
 {
-    return line("entry", {{"index", std::to_string(index)}, {"code", code}, {"driver", driver}});
+    std::string items = item("at", encode(at));
+    Writer write(items);
+    Row listed;
+    listed.code = code;
+    listed.driver = driver;
+    fields::listing(write, listed);
+    return line("entry", items);
 }
 
 std::string count(int count)
 {
-    return line("count", {{"n", std::to_string(count)}});
+    return line("count", item("n", encode(count)));
 }
 
-std::string step(int index, const char* step, const std::string& subject)
+std::string calling(int at, std::string_view call, const std::string& subject)
 {
-    return line("step", {{"index", std::to_string(index)}, {"step", step}, {"subject", subject}});
+    return line("calling",
+                item("at", encode(at)) + item("call", std::string(call)) +
+                    item("subject", subject));
 }
 
-std::string back(int index)
+std::string back(int at)
 {
-    return line("back", {{"index", std::to_string(index)}});
+    return line("back", item("at", encode(at)));
 }
 
 std::string failed(const std::string& why)
 {
-    return line("failed", {{"text", why}});
+    return line("failed", item("why", why));
 }
 
 std::string row(const Row& row)
 {
-    const RoundTrip& trip = row.round_trip;
-    return line("row",
-                {
-                    {"index", std::to_string(row.index)},
-                    {"description", row.description},
-                    {"opens", flag(row.opens)},
-                    {"queried", flag(row.queried)},
-                    {"query_result", std::to_string(row.query_result)},
-                    {"accepts", flag(row.accepts)},
-                    {"proposes", flag(row.proposes)},
-                    {"compression", row.proposed_compression},
-                    {"bits", std::to_string(row.proposed_bits)},
-                    {"configure", flag(row.configure)},
-                    {"about", flag(row.about)},
-                    {"driver_path", row.driver_path},
-                    {"missing_dll", row.missing_dll},
-                    {"reason", row.reason.code},
-                    {"reason_text", row.reason.text},
-                    {"trip", flag(trip.tried)},
-                    {"trip_worked", flag(trip.worked)},
-                    {"decompressor", trip.decompressor},
-                    {"output_bits", std::to_string(trip.output_bits)},
-                    {"compressed_bytes", std::to_string(trip.compressed_bytes)},
-                    {"exact", flag(trip.exact)},
-                    {"psnr_db", real(trip.psnr_db)},
-                    {"looks", trip.looks},
-                    {"ms_per_frame", real(trip.ms_per_frame)},
-                });
+    std::string items;
+    Writer write(items);
+    fields::row(write, row);
+    return line("row", items);
 }
 
-bool decode(const std::string& line, Message& message)
+std::optional<Message> decode(std::string_view line)
 {
-    message = {};
+    Message message;
     std::size_t start = 0;
     for (bool first = true;; first = false) {
         const std::size_t tab = line.find('\t', start);
-        const std::string item = line.substr(start, tab - start);
+        const std::string_view item = line.substr(start, tab - start);
         if (first) {
             message.kind = item;
         } else {
             const std::size_t equals = item.find('=');
-            if (equals == std::string::npos)
-                return false;
-            message.fields[item.substr(0, equals)] = unescape(item.substr(equals + 1));
+            if (equals == std::string_view::npos || equals == 0 ||
+                !message.values.emplace(item.substr(0, equals), unescape(item.substr(equals + 1)))
+                     .second)
+                return std::nullopt;
         }
-        if (tab == std::string::npos)
+        if (tab == std::string_view::npos)
             break;
         start = tab + 1;
     }
-    return !message.kind.empty();
+    if (message.kind.empty())
+        return std::nullopt;
+    return message;
 }
 
-void read_row(const Message& message, Row& row)
+bool read_entry(const Message& message, Row& row)
 {
-    const auto yes = [&message](const char* name) { return message.text(name) == "1"; };
-    const auto real = [&message](const char* name) {
-        return std::strtod(message.text(name).c_str(), nullptr);
-    };
-    row.description = message.text("description");
-    row.opens = yes("opens");
-    row.queried = yes("queried");
-    row.query_result = message.number("query_result");
-    row.accepts = yes("accepts");
-    row.proposes = yes("proposes");
-    row.proposed_compression = message.text("compression");
-    row.proposed_bits = static_cast<int>(message.number("bits"));
-    row.configure = yes("configure");
-    row.about = yes("about");
-    row.driver_path = message.text("driver_path");
-    row.missing_dll = message.text("missing_dll");
-    row.reason = {message.text("reason"), message.text("reason_text")};
-    RoundTrip& trip = row.round_trip;
-    trip.tried = yes("trip");
-    trip.worked = yes("trip_worked");
-    trip.decompressor = message.text("decompressor");
-    trip.output_bits = static_cast<int>(message.number("output_bits"));
-    trip.compressed_bytes = message.number("compressed_bytes");
-    trip.exact = yes("exact");
-    trip.psnr_db = real("psnr_db");
-    trip.looks = message.text("looks");
-    trip.ms_per_frame = real("ms_per_frame");
+    const auto at = message.number("at");
+    Reader read(message);
+    fields::listing(read, row);
+    if (!at || *at < 0 || *at > std::numeric_limits<int>::max() || !read.ok())
+        return false;
+    row.index = static_cast<int>(*at);
+    return true;
 }
 
-std::string step_text(const std::string& step, const std::string& subject)
+bool read_row(const Message& message, Row& row)
 {
-    static const std::map<std::string, std::string> texts = {
+    Reader read(message);
+    fields::row(read, row);
+    return read.ok();
+}
+
+std::string step_text(std::string_view step, const std::string& subject)
+{
+    static constexpr struct {
+        std::string_view step, text;
+    } kTexts[] = {
         {"open", "when opened"},
         {"open_query", "when opened for its description"},
         {"describe", "when asked for its description"},
@@ -216,8 +366,10 @@ std::string step_text(const std::string& step, const std::string& subject)
         {"decompress_end", "when asked to end decompressing"},
         {"decompress_close", "when closed after decompressing"},
     };
-    const auto found = texts.find(step);
-    std::string text = found == texts.end() ? "at step " + step : found->second;
+    std::string text = "at step " + std::string(step);
+    for (const auto& known : kTexts)
+        if (known.step == step)
+            text = known.text;
     // Another handler, tried as the decompressor of this one's output.
     if (!subject.empty())
         text = "when " + subject + " was tried as its decompressor: " + text;

@@ -1,45 +1,51 @@
 // The messages the examining child sends its parent, one line each, on a
 // pipe of their own: never a standard handle, which a compressor loaded in
-// the child can write to as well. Both ends are in protocol.cpp.
+// the child can write to as well. Both ends are here.
 //
-// A line is a kind and named fields, separated by tabs: KIND NAME=VALUE ...
+// A line is a kind and named values, separated by tabs: KIND NAME=VALUE ...,
 // with tab, line break and backslash escaped in values. In order:
-//   entry index code driver       every installed compressor, in enumeration order
-//   count n
-//   step index step [subject]     about to ask compressor INDEX; see step_text
-//   back index                    it answered
-//   row index ...                 everything it answered (see row())
-//   failed text                   the examination itself failed, not a compressor
+//   entry  at code driver         every installed compressor, in enumeration order
+//   count  n
+//   calling at call [subject]     about to call compressor AT; see step_text
+//   back   at                     it returned
+//   row    ...                    everything it answered: a Row, by the fields'
+//                                 JSON names (fields.h), nested ones as a.b
+//   failed why                    the examination itself failed, not a compressor
 #pragma once
 
-#include "report/report.h"
+#include "report/row.h"
 
 #include <map>
+#include <optional>
 #include <string>
+#include <string_view>
 
 namespace selnary::report::protocol {
 
 struct Message {
     std::string kind;
-    std::map<std::string, std::string> fields;
+    std::map<std::string, std::string, std::less<>> values;
 
-    const std::string& text(const std::string& name) const;
-    long long number(const std::string& name) const;
+    std::optional<std::string> text(std::string_view name) const;
+    // A whole decimal number, or none.
+    std::optional<long long> number(std::string_view name) const;
 };
 
-std::string entry(int index, const std::string& code, const std::string& driver);
+std::string entry(int at, const std::string& code, const std::string& driver);
 std::string count(int count);
-std::string step(int index, const char* step, const std::string& subject = {});
-std::string back(int index);
+std::string calling(int at, std::string_view call, const std::string& subject = {});
+std::string back(int at);
 std::string row(const Row& row);
 std::string failed(const std::string& why);
 
-// One line, without its line break, into MESSAGE; false for one that is no message.
-bool decode(const std::string& line, Message& message);
-// What a row message says, into ROW (index, code and driver come from its entry).
-void read_row(const Message& message, Row& row);
+// One line, without its line break; none for a line that is no message.
+std::optional<Message> decode(std::string_view line);
+// An entry message into ROW's index, code and driver; false if it does not read.
+bool read_entry(const Message& message, Row& row);
+// A row message into ROW; false where a value it has does not read.
+bool read_row(const Message& message, Row& row);
 
 // What a step is, completing "faulted ..." and "no answer in 10 s ...".
-std::string step_text(const std::string& step, const std::string& subject);
+std::string step_text(std::string_view step, const std::string& subject);
 
 }  // namespace selnary::report::protocol

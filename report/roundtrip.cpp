@@ -1,70 +1,34 @@
-// The proof that a compressor works: the probe frame compressed as a key
-// frame, decompressed again, and compared. Whatever the compressor answers
+// The proof that a compressor works, as a recorder and a player use one: the
+// clip compressed in one session, the first frame asked for as a key frame,
+// outputs that lag the input lined up with it, then decompressed in order in
+// one session and compared frame by frame. Whatever the compressor answers
 // (a size, a result) is bounded before it is used.
 
-#include "platform/platform.h"
 #include "probe/probe.h"
-#include "report/examine.h"
+#include "report/child.h"
+#include "report/clip.h"
+#include "report/text.h"
 
-#include <cmath>  // for std::log10
-#include <cstdint>
+#include <algorithm>
 #include <cstring>  // for std::memcpy
 
 namespace selnary::report {
 namespace {
 
-constexpr int kSide = 256;
-constexpr std::size_t kPixels = kSide * kSide;
-constexpr std::size_t kFrameBytes = kPixels * 4;
 // A frame may grow a little when compressed, not beyond this.
 constexpr long long kMostCompressedBytes = 64ll << 20;
 // Room past every buffer a compressor writes, so that a small overrun costs
 // nothing but its own result.
 constexpr std::size_t kSlack = 64 * 1024;
-constexpr int kTries = 3;
-
-// The frame compressed: gradients above, sharp edges below left and noise
-// below right, the same bytes on every machine. The fourth byte is unused.
-std::vector<unsigned char> probe_frame()
-{
-    std::vector<unsigned char> frame(kFrameBytes);
-    std::uint32_t noise = 0x2545F491u;
-    for (int y = 0; y < kSide; ++y) {
-        for (int x = 0; x < kSide; ++x) {
-            unsigned b, g, r;
-            if (y < kSide / 2) {
-                b = static_cast<unsigned>(x);
-                g = static_cast<unsigned>(y * 2);
-                r = static_cast<unsigned>(255 - x);
-            } else if (x < kSide / 2) {
-                const bool light = (x / 16 + y / 16) % 2 != 0;
-                b = g = r = light ? 235 : 16;
-                if (x == y - kSide / 2)
-                    r = 255, g = b = 0;
-            } else {
-                noise ^= noise << 13;
-                noise ^= noise >> 17;
-                noise ^= noise << 5;
-                b = noise & 0xFF;
-                g = (noise >> 8) & 0xFF;
-                r = (noise >> 16) & 0xFF;
-            }
-            unsigned char* pixel = &frame[(static_cast<std::size_t>(y) * kSide + x) * 4];
-            pixel[0] = static_cast<unsigned char>(b);
-            pixel[1] = static_cast<unsigned char>(g);
-            pixel[2] = static_cast<unsigned char>(r);
-            pixel[3] = 0;
-        }
-    }
-    return frame;
-}
+// The clip is compressed this many times; the fastest sets the time.
+constexpr int kTimedClips = 3;
 
 BITMAPINFOHEADER rgb_format(WORD bits)
 {
     BITMAPINFOHEADER format;
     fill_probe_format(format);
     format.biBitCount = bits;
-    format.biSizeImage = static_cast<DWORD>(kPixels * bits / 8);
+    format.biSizeImage = static_cast<DWORD>((probe_width * bits + 31) / 32 * 4 * probe_height);
     return format;
 }
 
@@ -76,50 +40,133 @@ double now_ms()
     return static_cast<double>(count.QuadPart) * 1000.0 / static_cast<double>(frequency.QuadPart);
 }
 
-// How the colours came back: exact, or the PSNR over B, G and R, and
-// whether it is only the frame upside down or with red and blue swapped.
-void compare(const std::vector<unsigned char>& sent, const unsigned char* got, int bits,
-             RoundTrip& trip)
+std::string frame_name(std::size_t at, std::size_t of)
 {
-    const std::size_t step = static_cast<std::size_t>(bits / 8);
-    const auto at = [&](std::size_t row, std::size_t column) {
-        return got + (row * kSide + column) * step;
-    };
-    double squares = 0;
-    bool flipped = true, swapped = true;
-    for (std::size_t y = 0; y < kSide; ++y) {
-        for (std::size_t x = 0; x < kSide; ++x) {
-            const unsigned char* in = &sent[(y * kSide + x) * 4];
-            const unsigned char* out = at(y, x);
-            for (int c = 0; c < 3; ++c) {
-                const double d = static_cast<double>(in[c]) - out[c];
-                squares += d * d;
-            }
-            const unsigned char* mirrored = at(kSide - 1 - y, x);
-            flipped = flipped && std::memcmp(in, mirrored, 3) == 0;
-            swapped = swapped && in[0] == out[2] && in[1] == out[1] && in[2] == out[0];
-        }
-    }
-    trip.exact = squares == 0;
-    if (trip.exact)
-        return;
-    trip.psnr_db = 10 * std::log10(255.0 * 255.0 * 3 * kPixels / squares);
-    trip.looks = flipped ? "upside down" : swapped ? "with red and blue swapped" : "";
+    return "frame " + std::to_string(at + 1) + " of " + std::to_string(of);
 }
 
-// Decompresses DATA (FORMAT) with HANDLER. False, with nothing said, when
-// it does not open or does not take the format; a failure once it took it
-// goes into ROW's reason.
+// Compressing the clip with one compressor to the format it proposed.
+class Compressing {
+  public:
+    Compressing(HIC compressor, const std::vector<unsigned char>& format, std::size_t room,
+                DWORD quality, Steps& steps)
+        : compressor_(compressor), format_(format), room_(room), quality_(quality), steps_(steps),
+          buffer_(room + kSlack)
+    {
+        fill_probe_format(probe_);
+    }
+
+    // One clip, from Begin to End: CALLS calls, or as many as it takes for
+    // every frame to come out, within the bound; its outputs into ALIGNMENT
+    // where given. The time its compressing calls took, or, with ROW's
+    // reason, none where it failed.
+    std::optional<double> clip(const std::vector<Frame>& clip, int calls, Alignment* alignment,
+                               Row& row)
+    {
+        const auto in = reinterpret_cast<DWORD_PTR>(&probe_);
+        const auto out = reinterpret_cast<DWORD_PTR>(format_.data());
+        const long long begun = answer(steps_("compress_begin", [&] {
+            return ICSendMessage(compressor_, ICM_COMPRESS_BEGIN, in, out);
+        }));
+        if (begun != ICERR_OK) {
+            row.reason = {"compress_failed",
+                          "it refused to begin compressing the probe frame to the "
+                          "format it proposed: " +
+                              text::icerr_text(begun)};
+            return std::nullopt;
+        }
+        const std::size_t frames = clip.size();
+        const auto more = [&](int made) {
+            return calls > 0
+                ? made < calls
+                : !alignment->complete() && made < static_cast<int>(frames) + kMostExtraCalls;
+        };
+        std::optional<double> took = 0.0;
+        Frame input, previous;
+        std::vector<unsigned char> header_bytes;
+        for (int made = 0; more(made); ++made) {
+            // Past the clip's end, its last frame again.
+            const std::size_t at = std::min<std::size_t>(static_cast<std::size_t>(made),
+                                                         frames - 1);
+            previous = std::move(input);
+            input = clip[at];  // a copy, in case it writes to its input
+            header_bytes = format_;
+            auto header = reinterpret_cast<BITMAPINFOHEADER*>(header_bytes.data());
+            header->biSizeImage = static_cast<DWORD>(room_);
+            DWORD chunk = 0, flags = 0;
+            ICCOMPRESS call{};
+            call.dwFlags = made == 0 ? ICCOMPRESS_KEYFRAME : 0;
+            call.lpbiOutput = header;
+            call.lpOutput = buffer_.data();
+            call.lpbiInput = &probe_;
+            call.lpInput = input.data();
+            call.lpckid = &chunk;
+            call.lpdwFlags = &flags;
+            call.lFrameNum = made;
+            call.dwQuality = quality_;
+            // The frame before, as a recorder hands it to a compressor that asks for it.
+            if (made > 0) {
+                call.lpbiPrev = &probe_;
+                call.lpPrev = previous.data();
+            }
+            const double started = now_ms();
+            const long long result = answer(steps_("compress", [&] {
+                return ICSendMessage(compressor_, ICM_COMPRESS, reinterpret_cast<DWORD_PTR>(&call),
+                                     sizeof call);
+            }));
+            *took += now_ms() - started;
+            const DWORD size = header->biSizeImage;
+            if (result != ICERR_OK) {
+                row.reason = {"compress_failed",
+                              "it could not compress " + frame_name(at, frames) +
+                                  " of the clip: " + text::icerr_text(result)};
+                took.reset();
+                break;
+            }
+            if (size > room_) {
+                row.reason = {"compress_failed",
+                              "it says its frame is " + std::to_string(size) +
+                                  " bytes, more than the " + std::to_string(room_) +
+                                  " bytes it was given"};
+                took.reset();
+                break;
+            }
+            if (alignment)
+                alignment->add(
+                    {{buffer_.begin(), buffer_.begin() + size}, (flags & AVIIF_KEYFRAME) != 0});
+        }
+        steps_("compress_end", [&] { return ICSendMessage(compressor_, ICM_COMPRESS_END, 0, 0); });
+        return took;
+    }
+
+  private:
+    HIC compressor_;
+    const std::vector<unsigned char>& format_;
+    std::size_t room_;
+    DWORD quality_;
+    Steps& steps_;
+    BITMAPINFOHEADER probe_;
+    std::vector<unsigned char> buffer_;
+};
+
+// Decompresses OUTPUTS (of FORMAT) in order with HANDLER, in one session,
+// and compares each with the clip's frame. False, with nothing said, when it
+// does not open or does not take the format; once it took it, the outcome
+// goes into ROW: its figures, or the reason they are missing.
 bool decompress(DWORD handler, const std::string& subject, const std::vector<unsigned char>& format,
-                const std::vector<unsigned char>& data, const std::vector<unsigned char>& sent,
-                Steps& steps, Row& row)
+                const std::vector<Output>& outputs, const std::vector<Frame>& clip, Steps& steps,
+                Figures& figures, Row& row)
 {
-    const auto input = reinterpret_cast<const BITMAPINFOHEADER*>(format.data());
-    HIC decompressor = steps(
-        "decompress_open", [&] { return ICOpen(ICTYPE_VIDEO, handler, ICMODE_DECOMPRESS); },
-        subject);
+    const Opened decompressor(steps,
+                              steps(
+                                  "decompress_open",
+                                  [&] { return ICOpen(ICTYPE_VIDEO, handler, ICMODE_DECOMPRESS); },
+                                  subject),
+                              "decompress_close", subject);
     if (!decompressor)
         return false;
+    std::vector<unsigned char> input_bytes = format;
+    const auto input = reinterpret_cast<BITMAPINFOHEADER*>(input_bytes.data());
     BITMAPINFOHEADER output{};
     bool takes = false;
     for (const WORD bits : {WORD{32}, WORD{24}}) {
@@ -127,7 +174,7 @@ bool decompress(DWORD handler, const std::string& subject, const std::vector<uns
         takes = steps(
                     "decompress_query",
                     [&] {
-                        return ICSendMessage(decompressor, ICM_DECOMPRESS_QUERY,
+                        return ICSendMessage(decompressor.get(), ICM_DECOMPRESS_QUERY,
                                              reinterpret_cast<DWORD_PTR>(input),
                                              reinterpret_cast<DWORD_PTR>(&output));
                     },
@@ -135,50 +182,71 @@ bool decompress(DWORD handler, const std::string& subject, const std::vector<uns
         if (takes)
             break;
     }
-    if (takes) {
-        std::vector<unsigned char> frame(kFrameBytes + kSlack);
-        const long long begun = answer(steps(
-            "decompress_begin",
-            [&] {
-                return ICSendMessage(decompressor, ICM_DECOMPRESS_BEGIN,
-                                     reinterpret_cast<DWORD_PTR>(input),
-                                     reinterpret_cast<DWORD_PTR>(&output));
-            },
-            subject));
-        long long done = begun;
-        if (begun == ICERR_OK) {
+    if (!takes)
+        return false;
+
+    const std::string who = subject.empty() ? "it cannot decompress its own output"
+                                            : subject + " cannot decompress its output";
+    const long long begun = answer(steps(
+        "decompress_begin",
+        [&] {
+            return ICSendMessage(decompressor.get(), ICM_DECOMPRESS_BEGIN,
+                                 reinterpret_cast<DWORD_PTR>(input),
+                                 reinterpret_cast<DWORD_PTR>(&output));
+        },
+        subject));
+    if (begun != ICERR_OK) {
+        row.reason = {"decompress_failed", who + ": " + text::icerr_text(begun)};
+        return true;
+    }
+    Frame frame(output.biSizeImage + kSlack);
+    ClipCheck check(clip);
+    for (std::size_t i = 0; i < outputs.size(); ++i) {
+        // An empty frame among the rest stands for the one before, as a player shows it.
+        if (!outputs[i].bytes.empty()) {
+            input->biSizeImage = static_cast<DWORD>(outputs[i].bytes.size());
             ICDECOMPRESS call{};
-            call.lpbiInput = const_cast<BITMAPINFOHEADER*>(input);
-            call.lpInput = const_cast<unsigned char*>(data.data());
+            call.dwFlags = i == 0 || outputs[i].key ? 0 : ICDECOMPRESS_NOTKEYFRAME;
+            call.lpbiInput = input;
+            call.lpInput = const_cast<unsigned char*>(outputs[i].bytes.data());
             call.lpbiOutput = &output;
             call.lpOutput = frame.data();
-            done = answer(steps(
+            const long long done = answer(steps(
                 "decompress",
                 [&] {
-                    return ICSendMessage(decompressor, ICM_DECOMPRESS,
+                    return ICSendMessage(decompressor.get(), ICM_DECOMPRESS,
                                          reinterpret_cast<DWORD_PTR>(&call), sizeof call);
                 },
                 subject));
-            steps(
-                "decompress_end",
-                [&] { return ICSendMessage(decompressor, ICM_DECOMPRESS_END, 0, 0); }, subject);
+            if (done != ICERR_OK && i == 0) {
+                row.reason = {"decompress_failed", who + ": " + text::icerr_text(done)};
+                break;
+            }
+            if (done != ICERR_OK) {
+                row.reason = {"delta_failed",
+                              "the delta frames do not decode in order: " +
+                                  frame_name(i, outputs.size()) + " does not decompress after " +
+                                  "the ones before it (" + text::icerr_text(done) + ")"};
+                break;
+            }
         }
-        if (done != ICERR_OK) {
-            row.reason = {"decompress_failed",
-                          (subject.empty() ? "cannot decompress its own output"
-                                           : subject + " cannot decompress its output") +
-                              ": " + icerr_text(done)};
-        } else {
-            RoundTrip& trip = row.round_trip;
-            trip.worked = true;
-            trip.decompressor = subject.empty() ? row.code : subject;
-            trip.output_bits = output.biBitCount;
-            compare(sent, frame.data(), output.biBitCount, trip);
-        }
+        check.add(frame.data(), output.biBitCount);
     }
     steps(
-        "decompress_close", [&] { return ICClose(decompressor); }, subject);
-    return takes;
+        "decompress_end",
+        [&] { return ICSendMessage(decompressor.get(), ICM_DECOMPRESS_END, 0, 0); }, subject);
+    if (row.reason)
+        return true;
+    if (check.wrong()) {
+        row.reason = {"frames_wrong",
+                      "the clip decompresses but its later frames are wrong: " + *check.wrong()};
+        return true;
+    }
+    figures.decompressor = subject.empty() ? row.code : subject;
+    figures.output_bit_count = output.biBitCount;
+    figures.psnr_db = check.worst().psnr_db;
+    figures.looks = check.worst().looks;
+    return true;
 }
 
 }  // namespace
@@ -186,14 +254,13 @@ bool decompress(DWORD handler, const std::string& subject, const std::vector<uns
 bool round_trip(HIC compressor, DWORD handler, const Installed& installed,
                 const std::vector<unsigned char>& format, Steps& steps, Row& row)
 {
-    RoundTrip& trip = row.round_trip;
-    trip.tried = true;
+    RoundTrip& trip = row.round_trip.emplace();
     BITMAPINFOHEADER probe;
     fill_probe_format(probe);
     const auto in = reinterpret_cast<DWORD_PTR>(&probe);
     const auto out = reinterpret_cast<DWORD_PTR>(format.data());
 
-    // Room for the compressed frame: what it says it may need, within reason;
+    // Room for a compressed frame: what it says it may need, within reason;
     // twice the frame where it does not say.
     const long long most = answer(steps("compress_size", [&] {
         return ICSendMessage(compressor, ICM_COMPRESS_GET_SIZE, in, out);
@@ -203,7 +270,7 @@ bool round_trip(HIC compressor, DWORD handler, const Installed& installed,
                       "it claims a compressed frame may need " + std::to_string(most) + " bytes"};
         return false;
     }
-    const std::size_t room = most > 0 ? static_cast<std::size_t>(most) : 2 * kFrameBytes;
+    const std::size_t room = most > 0 ? static_cast<std::size_t>(most) : 2 * probe_frame_bytes;
 
     DWORD quality = ICQUALITY_DEFAULT;
     DWORD preferred = 0;
@@ -215,78 +282,76 @@ bool round_trip(HIC compressor, DWORD handler, const Installed& installed,
         preferred <= ICQUALITY_HIGH)
         quality = preferred;
 
-    const long long begun = answer(steps(
-        "compress_begin", [&] { return ICSendMessage(compressor, ICM_COMPRESS_BEGIN, in, out); }));
-    if (begun != ICERR_OK) {
-        row.reason = {"compress_failed",
-                      "it refused to begin compressing the probe frame to the "
-                      "format it proposed: " +
-                          icerr_text(begun)};
+    const std::vector<Frame> clip = make_clip();
+    Compressing compressing(compressor, format, room, quality, steps);
+    Alignment alignment(static_cast<int>(clip.size()));
+    std::optional<double> fastest = compressing.clip(clip, 0, &alignment, row);
+    if (!fastest)
+        return false;
+    const std::vector<Output>& outputs = alignment.outputs();
+    if (!alignment.complete()) {
+        const std::string calls = std::to_string(alignment.calls());
+        row.reason = {"no_frame",
+                      outputs.empty()
+                          ? "no frame came out of it in " + calls +
+                              " calls: each gave an empty frame or a one-byte skip frame"
+                          : "its output lags too far: " + std::to_string(outputs.size()) + " of " +
+                              std::to_string(clip.size()) + " frames came out in " + calls +
+                              " calls"};
         return false;
     }
-    const std::vector<unsigned char> sent = probe_frame();
-    std::vector<unsigned char> frame, data(room + kSlack), compressed_format;
-    long long result = ICERR_OK;
-    DWORD size = 0;
-    for (int i = 0; i < kTries && result == ICERR_OK; ++i) {
-        frame = sent;  // in case it writes to its input
-        compressed_format = format;
-        auto header = reinterpret_cast<BITMAPINFOHEADER*>(compressed_format.data());
-        header->biSizeImage = static_cast<DWORD>(room);
-        DWORD chunk = 0, flags = 0;
-        ICCOMPRESS call{};
-        call.dwFlags = ICCOMPRESS_KEYFRAME;
-        call.lpbiOutput = header;
-        call.lpOutput = data.data();
-        call.lpbiInput = &probe;
-        call.lpInput = frame.data();
-        call.lpckid = &chunk;
-        call.lpdwFlags = &flags;
-        call.lFrameNum = i;
-        call.dwQuality = quality;
-        const double started = now_ms();
-        result = answer(steps("compress", [&] {
-            return ICSendMessage(compressor, ICM_COMPRESS, reinterpret_cast<DWORD_PTR>(&call),
-                                 sizeof call);
-        }));
-        const double took = now_ms() - started;
-        if (i == 0 || took < trip.ms_per_frame)
-            trip.ms_per_frame = took;
-        size = header->biSizeImage;
+    for (int again = 1; again < kTimedClips; ++again) {
+        Row ignored;
+        const std::optional<double> took = compressing.clip(clip, alignment.calls(), nullptr,
+                                                            ignored);
+        if (took)
+            fastest = std::min(*fastest, *took);
     }
-    steps("compress_end", [&] { return ICSendMessage(compressor, ICM_COMPRESS_END, 0, 0); });
-    if (result != ICERR_OK) {
-        row.reason = {"compress_failed",
-                      "it could not compress the probe frame: " + icerr_text(result)};
-        return false;
+
+    Figures figures;
+    figures.frames = static_cast<int>(outputs.size());
+    figures.lag_frames = alignment.lag();
+    figures.key_frame_marked = outputs.front().key;
+    figures.compressed_bytes = static_cast<long long>(outputs.front().bytes.size());
+    double all = 0, deltas = 0;
+    int delta_count = 0;
+    for (std::size_t i = 0; i < outputs.size(); ++i) {
+        all += static_cast<double>(outputs[i].bytes.size());
+        if (i > 0 && !outputs[i].key) {
+            deltas += static_cast<double>(outputs[i].bytes.size());
+            ++delta_count;
+        }
     }
-    if (size == 0) {
-        row.reason = {"compress_failed", "it returned an empty frame"};
-        return false;
-    }
-    if (size > room) {
-        row.reason = {"compress_failed",
-                      "it says its frame is " + std::to_string(size) + " bytes, more than the " +
-                          std::to_string(room) + " bytes it was given"};
-        return false;
-    }
-    trip.compressed_bytes = size;
-    data.resize(size);
+    if (delta_count > 0)
+        figures.delta_frame_bytes = deltas / delta_count;
+    figures.ratio = static_cast<double>(probe_frame_bytes) * static_cast<double>(outputs.size()) /
+        all;
+    figures.ms_per_frame = *fastest / static_cast<double>(outputs.size());
 
     // Its own decompressor first, then any other that takes its output. A
     // driver file that is no sound DLL is not loaded: the platform's loader
     // may change the process for it (map its first page, say).
-    if (decompress(handler, "", compressed_format, data, sent, steps, row))
-        return false;
-    for (std::size_t i = 0; i < installed.handlers.size(); ++i) {
+    bool others = false;
+    bool decompressed = decompress(handler, "", format, outputs, clip, steps, figures, row);
+    for (std::size_t i = 0; i < installed.handlers.size() && !decompressed; ++i) {
         const DWORD other = installed.handlers[i];
-        if (other != handler && installed.sound[i] &&
-            decompress(other, fourcc(other), compressed_format, data, sent, steps, row))
-            return true;
+        if (other != handler && installed.sound[i]) {
+            others = true;
+            decompressed = decompress(other, text::fourcc(other), format, outputs, clip, steps,
+                                      figures, row);
+        }
     }
-    row.reason = {"no_decompressor",
-                  "cannot decompress its own output, and no installed decompressor takes it"};
-    return true;
+    if (!decompressed) {
+        row.reason = {"no_decompressor",
+                      "cannot decompress its own output, and no installed decompressor takes it"};
+    } else if (!row.reason) {
+        if (!figures.key_frame_marked)
+            row.reason = {"key_frame_unmarked",
+                          "its first frame is not marked as a key frame (AVIIF_KEYFRAME), so a "
+                          "file recorded with it does not start with one"};
+        trip.figures = figures;
+    }
+    return others;
 }
 
 }  // namespace selnary::report

@@ -1,0 +1,44 @@
+// The child's side: what it asks each compressor, in this process, and the
+// round trip that proves one that takes the probe. The parent (parent.h)
+// runs it as --examine FIRST CHANNEL; the benchmark's baseline calls it
+// in-process, without a channel.
+#pragma once
+
+#include "platform/platform.h"
+#include "report/row.h"
+#include "report/steps.h"
+
+#include <string>
+#include <vector>
+
+namespace selnary::report {
+
+// Every installed compressor, as the platform lists them; no compressor is
+// loaded for it.
+struct Installed {
+    std::vector<DWORD> handlers;
+    std::vector<std::wstring> drivers;
+    std::vector<bool> sound;  // a DLL for this bitness with a DriverProc, so it may be tried
+};
+
+// The list, each entry told on CHANNEL as it is found (where there is one).
+Installed list_installed(HANDLE channel);
+
+// Examines compressor INDEX into ROW. True when what it took may have
+// changed this process for the next one: a driver that did not load as it
+// should, or other compressors loaded to decompress its output.
+bool examine_one(int index, const Installed& installed, Steps& steps, Row& row);
+
+// Compresses the clip with COMPRESSOR, opened for compression, to FORMAT,
+// the format it proposed, and gets it back: through HANDLER opened to
+// decompress, or else through another installed one whose driver file is
+// sound. Fills ROW's round trip, and its reason when a step fails or the
+// frames are wrong. True when it had to load other compressors for that.
+bool round_trip(HIC compressor, DWORD handler, const Installed& installed,
+                const std::vector<unsigned char>& format, Steps& steps, Row& row);
+
+// The child: examines every compressor from FIRST on, telling the parent on
+// CHANNEL. Returns the exit status.
+int examine(int first, HANDLE channel);
+
+}  // namespace selnary::report

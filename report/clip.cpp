@@ -1,0 +1,184 @@
+#include "report/clip.h"
+
+#include "probe/probe.h"
+
+#include <algorithm>
+#include <cmath>  // for std::log10
+#include <cstdint>
+#include <cstdio>  // for std::snprintf
+#include <cstring>  // for std::memcmp
+#include <limits>
+
+namespace selnary::report {
+namespace {
+
+constexpr std::size_t kWidth = probe_width, kHeight = probe_height;
+constexpr std::size_t kPixels = kWidth * kHeight;
+// Pixels the picture moves from one frame to the next, across and down.
+constexpr std::size_t kPanX = 3, kPanY = 2;
+// A frame is wrong when another frame of the clip matches it this much
+// better than its own, or when it comes back this much worse than the key
+// frame (an exact key frame counted as this good).
+constexpr double kBetterMatchDb = 6, kWorseThanKeyDb = 15, kBestCountedDb = 48;
+
+// Gradients above, sharp edges below left and noise below right.
+Frame picture()
+{
+    Frame frame(probe_frame_bytes);
+    std::uint32_t noise = 0x2545F491u;
+    for (std::size_t y = 0; y < kHeight; ++y) {
+        for (std::size_t x = 0; x < kWidth; ++x) {
+            unsigned b, g, r;
+            if (y < kHeight / 2) {
+                b = static_cast<unsigned>(x);
+                g = static_cast<unsigned>(y * 2);
+                r = static_cast<unsigned>(255 - x);
+            } else if (x < kWidth / 2) {
+                const bool light = (x / 16 + y / 16) % 2 != 0;
+                b = g = r = light ? 235 : 16;
+                if (x == y - kHeight / 2)
+                    r = 255, g = b = 0;
+            } else {
+                noise ^= noise << 13;
+                noise ^= noise >> 17;
+                noise ^= noise << 5;
+                b = noise & 0xFF;
+                g = (noise >> 8) & 0xFF;
+                r = (noise >> 16) & 0xFF;
+            }
+            unsigned char* pixel = &frame[(y * kWidth + x) * 4];
+            pixel[0] = static_cast<unsigned char>(b);
+            pixel[1] = static_cast<unsigned char>(g);
+            pixel[2] = static_cast<unsigned char>(r);
+            pixel[3] = 0;
+        }
+    }
+    return frame;
+}
+
+std::size_t stride(int bits)
+{
+    return (kWidth * static_cast<std::size_t>(bits) + 31) / 32 * 4;
+}
+
+double squared_error(const Frame& sent, const unsigned char* got, int bits)
+{
+    const std::size_t step = static_cast<std::size_t>(bits / 8), row = stride(bits);
+    double squares = 0;
+    for (std::size_t y = 0; y < kHeight; ++y)
+        for (std::size_t x = 0; x < kWidth; ++x)
+            for (std::size_t c = 0; c < 3; ++c) {
+                const double d = static_cast<double>(sent[(y * kWidth + x) * 4 + c]) -
+                    got[y * row + x * step + c];
+                squares += d * d;
+            }
+    return squares;
+}
+
+double psnr(double squares)
+{
+    return squares == 0 ? std::numeric_limits<double>::infinity()
+                        : 10 * std::log10(255.0 * 255.0 * 3 * kPixels / squares);
+}
+
+std::string db(double value)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f dB", value);
+    return text;
+}
+
+}  // namespace
+
+std::vector<Frame> make_clip(int frames)
+{
+    const Frame first = picture();
+    std::vector<Frame> clip;
+    for (std::size_t k = 0; k < static_cast<std::size_t>(frames); ++k) {
+        Frame frame(first.size());
+        for (std::size_t y = 0; y < kHeight; ++y)
+            for (std::size_t x = 0; x < kWidth; ++x) {
+                const std::size_t from = ((y + k * kPanY) % kHeight) * kWidth +
+                    (x + k * kPanX) % kWidth;
+                std::memcpy(&frame[(y * kWidth + x) * 4], &first[from * 4], 4);
+            }
+        clip.push_back(std::move(frame));
+    }
+    return clip;
+}
+
+bool is_lag(const Output& output)
+{
+    return output.bytes.empty() ||
+        (output.bytes.size() == 1 && output.bytes[0] == 0x7F && !output.key);
+}
+
+void Alignment::add(Output output)
+{
+    ++calls_;
+    if (outputs_.empty() && is_lag(output))
+        ++lag_;
+    else if (!complete())
+        outputs_.push_back(std::move(output));
+}
+
+Comparison compare(const Frame& sent, const unsigned char* got, int bits)
+{
+    Comparison result;
+    const double squares = squared_error(sent, got, bits);
+    if (squares == 0)
+        return result;
+    result.psnr_db = psnr(squares);
+    const std::size_t step = static_cast<std::size_t>(bits / 8), row = stride(bits);
+    bool flipped = true, swapped = true;
+    for (std::size_t y = 0; y < kHeight && (flipped || swapped); ++y) {
+        for (std::size_t x = 0; x < kWidth; ++x) {
+            const unsigned char* in = &sent[(y * kWidth + x) * 4];
+            const unsigned char* out = got + y * row + x * step;
+            const unsigned char* mirrored = got + (kHeight - 1 - y) * row + x * step;
+            flipped = flipped && std::memcmp(in, mirrored, 3) == 0;
+            swapped = swapped && in[0] == out[2] && in[1] == out[1] && in[2] == out[0];
+        }
+    }
+    if (flipped)
+        result.looks = Looks::upside_down;
+    else if (swapped)
+        result.looks = Looks::swapped;
+    return result;
+}
+
+void ClipCheck::add(const unsigned char* got, int bits)
+{
+    const std::size_t at = added_++;
+    const Comparison came = compare(clip_[at], got, bits);
+    const double own = came.psnr_db.value_or(std::numeric_limits<double>::infinity());
+    const std::string which = "frame " + std::to_string(at + 1) + " of " +
+        std::to_string(clip_.size());
+    if (at == 0) {
+        key_psnr_ = own;
+    } else if (!wrong_) {
+        for (std::size_t other = 0; other < clip_.size() && !wrong_ && came.psnr_db; ++other) {
+            const double matches = psnr(squared_error(clip_[other], got, bits));
+            if (other != at && matches >= own + kBetterMatchDb)
+                wrong_ = which + " comes back as frame " + std::to_string(other + 1) + " (" +
+                    db(own) + " against its own, " + (std::isinf(matches) ? "exact" : db(matches)) +
+                    " against that one)";
+        }
+        const double floor = std::min(*key_psnr_, kBestCountedDb) - kWorseThanKeyDb;
+        if (!wrong_ && own < floor)
+            wrong_ = which + " comes back at " + db(own) + ", the key frame at " +
+                (std::isinf(*key_psnr_) ? "exact" : db(*key_psnr_));
+    }
+    if (!came.psnr_db)
+        return;
+    if (!worst_.psnr_db) {
+        worst_.looks = came.looks;
+    } else if (same_looks_ && worst_.looks != came.looks) {
+        same_looks_ = false;
+        worst_.looks.reset();
+    }
+    if (!worst_.psnr_db || *came.psnr_db < *worst_.psnr_db)
+        worst_.psnr_db = came.psnr_db;
+}
+
+}  // namespace selnary::report

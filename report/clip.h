@@ -1,0 +1,117 @@
+// The clip a compressor is proved with, as a recorder and a player use one:
+// the frames it is given, its outputs lined up with them, and the frames
+// that come back compared with those that went in. No platform calls here.
+#pragma once
+
+#include "report/row.h"
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace selnary::report {
+
+// A frame of the probe format: 32-bit pixels, blue, green, red and an
+// unused byte, rows bottom-up as in a DIB.
+using Frame = std::vector<unsigned char>;
+
+inline constexpr int kClipFrames = 8;
+// How far beyond the clip a compressor that lags is fed, its last frame again.
+inline constexpr int kMostExtraCalls = 16;
+
+// The clip: the probe picture (gradients, sharp edges and noise), then the
+// same picture panned a few pixels a frame, so that a delta frame carries
+// real change. The same bytes on every machine.
+std::vector<Frame> make_clip(int frames = kClipFrames);
+
+// What one compressing call gave back.
+struct Output {
+    std::vector<unsigned char> bytes;
+    bool key = false;  // marked AVIIF_KEYFRAME
+};
+
+// An output that stands for no frame: empty, or the one-byte skip frame
+// (0x7F, not a key frame) that some compressors give while they fill a
+// B-frame or look-ahead queue.
+bool is_lag(const Output& output);
+
+// A clip's outputs lined up with its frames: whatever comes before the first
+// real frame is lag, and each later output belongs to the frame sent that
+// many calls before.
+class Alignment {
+  public:
+    explicit Alignment(int frames) : frames_(frames)
+    {
+    }
+    // The next call's output.
+    void add(Output output);
+    // Every frame of the clip has its output.
+    bool complete() const
+    {
+        return static_cast<int>(outputs_.size()) == frames_;
+    }
+    int calls() const
+    {
+        return calls_;
+    }
+    // Outputs given before the first real frame.
+    int lag() const
+    {
+        return lag_;
+    }
+    // The output of each frame, in the clip's order, as far as they came.
+    const std::vector<Output>& outputs() const
+    {
+        return outputs_;
+    }
+
+  private:
+    int frames_;
+    int calls_ = 0;
+    int lag_ = 0;
+    std::vector<Output> outputs_;
+};
+
+// How a frame came back: exact, or its PSNR over blue, green and red and,
+// where that is all that is wrong, how it looks.
+struct Comparison {
+    std::optional<double> psnr_db;  // none: exact
+    std::optional<Looks> looks;
+};
+
+// GOT, a frame of BITS-bit RGB (32 or 24, rows padded to four bytes) of the
+// same size as SENT, against SENT.
+Comparison compare(const Frame& sent, const unsigned char* got, int bits);
+
+// The frames of a clip as they come back, in order, against those that went in.
+class ClipCheck {
+  public:
+    explicit ClipCheck(const std::vector<Frame>& clip) : clip_(clip)
+    {
+    }
+    // The next frame back.
+    void add(const unsigned char* got, int bits);
+    // Why the frames after the key frame are wrong, where they are: one came
+    // back as another frame of the clip, or far worse than the key frame.
+    const std::optional<std::string>& wrong() const
+    {
+        return wrong_;
+    }
+    // The lowest frame's PSNR, none when every frame was exact, and how
+    // the frames look where that is the same for all that are not exact.
+    const Comparison& worst() const
+    {
+        return worst_;
+    }
+
+  private:
+    const std::vector<Frame>& clip_;
+    std::size_t added_ = 0;
+    std::optional<double> key_psnr_;
+    Comparison worst_;
+    bool same_looks_ = true;
+    std::optional<std::string> wrong_;
+};
+
+}  // namespace selnary::report

@@ -1,0 +1,140 @@
+// The one table of the report's fields: every writer and reader of a row
+// (both ends of the child's messages, the JSON) walks it, so a field is named
+// here and nowhere else. Each name is its JSON name; the comment beside it
+// is its documentation.
+//
+// A walker v is called as
+//   v(name, member)                  a value: bool, int, long long, double, string or
+//   v(name, member, decimals)        enum, or an optional one (null when missing);
+//                                    decimals for the JSON's numbers
+//   v.object(name, member, fields)   a nested object, or an optional one
+//   v.group(member, fields)          an optional group whose fields stand in the
+//                                    enclosing object, each null when it is missing
+//   v.derived(name, value)           written, never read: it follows from the others
+//   v.list(name, vector, fields)     an array of objects
+// on a const record when it writes, on a record to fill when it reads.
+#pragma once
+
+#include "report/row.h"
+#include "report/text.h"
+
+#include <array>
+#include <string_view>
+
+namespace selnary::report {
+
+// The names of each state, in the enum's order.
+inline constexpr std::array<std::string_view, 3> kOutcomeNames = {"answered", "faulted", "hung"};
+inline constexpr std::array<std::string_view, 2> kLooksNames = {"upside down",
+                                                                "with red and blue swapped"};
+inline constexpr const auto& names_of(Outcome)
+{
+    return kOutcomeNames;
+}
+inline constexpr const auto& names_of(Looks)
+{
+    return kLooksNames;
+}
+
+namespace fields {
+
+inline constexpr auto reason = [](auto& v, auto& why) {
+    v("code", why.code);  // stable, for scripts: see the README's table of reasons
+    v("text", why.text);  // for people
+};
+
+// What a row and an other-bitness entry share.
+inline constexpr auto listing = [](auto& v, auto& entry) {
+    v("code", entry.code);  // the handler's four-character code
+    v("driver", entry.driver);  // its driver file, as registered
+};
+
+inline constexpr auto why = [](auto& v, auto& entry) {
+    // A row: why its first "no", why its round trip failed, or what is wrong
+    // with one that worked; other bitness: which program to use instead.
+    v.object("reason", entry.reason, reason);
+};
+
+inline constexpr auto bits = [](auto& v, auto& record) {
+    v("bits", record.bits);  // 32 or 64: the programs these compressors are for
+};
+
+// A format's coding: BI_RGB and the like, or a four-character code, and its depth.
+inline constexpr auto coding = [](auto& v, auto& format) {
+    v("compression", format.compression);
+    v("bit_count", format.bit_count);
+};
+
+inline constexpr auto figures = [](auto& v, auto& trip) {
+    v("decompressor", trip.decompressor);  // the handler that decompressed the clip
+    v("output_bit_count", trip.output_bit_count);  // 32, or 24 where that was all it gave
+    v("frames", trip.frames);  // clip frames compressed, decompressed and compared
+    v("lag_frames", trip.lag_frames);  // empty or skip frames it gave before the first
+    v("key_frame_marked", trip.key_frame_marked);  // its first frame marked AVIIF_KEYFRAME
+    v("compressed_bytes", trip.compressed_bytes);  // the key frame's size
+    v("delta_frame_bytes", trip.delta_frame_bytes, 1);  // the others' mean; null: all key frames
+    v("ratio", trip.ratio, 3);  // the clip's bytes over its compressed bytes
+    v.derived("exact", !trip.psnr_db);  // every colour byte of every frame came back
+    v("psnr_db", trip.psnr_db, 2);  // the lowest frame's, over blue, green and red
+    v("looks", trip.looks);  // when not exact: "upside down", "with red and blue swapped"
+    v("ms_per_frame", trip.ms_per_frame, 3);  // a clip's compressing calls, all of them, over
+                                              // its frames: the best of a few clips
+};
+
+inline constexpr auto round_trip = [](auto& v, auto& trip) {
+    v.derived("worked", trip.figures.has_value());  // false: the row's reason says why
+    v.group(trip.figures, figures);
+};
+
+inline constexpr auto query_result = [](auto& v, auto& value) {
+    v("value", value);
+    v.derived("name", text::icerr_name(value));  // null for a value with no ICERR_ name
+};
+
+inline constexpr auto row = [](auto& v, auto& compressor) {
+    v("index", compressor.index);  // its place in the platform's enumeration
+    listing(v, compressor);
+    v("description", compressor.description);  // as the compressor describes itself
+    v("outcome", compressor.outcome);  // answered, faulted or hung
+    v("problem", compressor.problem);  // what it did instead of answering
+    v("step", compressor.step);  // the step it faulted or hung at: open, query, compress, ...
+    v("opens", compressor.opens);  // opens for compression (ICOpen, ICMODE_COMPRESS)
+    v("accepts_probe", compressor.accepts);  // ICCompressQuery said yes to the probe format
+    v.object("query_result", compressor.query_result,
+             query_result);  // what ICCompressQuery answered
+    v.object("proposed", compressor.proposed, coding);  // the format it would compress the probe to
+    v("configure", compressor.configure);  // offers a Configure dialog
+    v("about", compressor.about);  // offers an About dialog
+    why(v, compressor);
+    v("driver_path", compressor.driver_path);  // where its driver file was found, when looked for
+    v("missing_dll", compressor.missing_dll);  // the first DLL it needs that is not found
+    // Null where it was not tried: it does not take the probe or proposes no format.
+    v.object("round_trip", compressor.round_trip, round_trip);
+};
+
+inline constexpr auto foreign = [](auto& v, auto& entry) {
+    listing(v, entry);
+    bits(v, entry);
+    why(v, entry);
+};
+
+inline constexpr auto format = [](auto& v, auto& probe) {
+    v("width", probe.width);
+    v("height", probe.height);
+    coding(v, probe);
+};
+
+inline constexpr auto report = [](auto& v, auto& whole) {
+    bits(v, whole);
+    v.object("probe", whole.probe, format);  // the format every compressor was asked about
+    v.list("compressors", whole.rows, row);  // in enumeration order
+    v.list("other_bitness", whole.foreign, foreign);  // registered in the other view only
+    long long answered = 0;
+    for (const Row& entry : whole.rows)
+        answered += entry.outcome == Outcome::answered;
+    v.derived("answered", answered);
+    v.derived("faulted_or_hung", static_cast<long long>(whole.rows.size()) - answered);
+};
+
+}  // namespace fields
+}  // namespace selnary::report

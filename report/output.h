@@ -1,0 +1,16 @@
+// The report as text: a table for people, JSON for scripts, both UTF-8.
+#pragma once
+
+#include "report/row.h"
+
+#include <string>
+
+namespace selnary::report {
+
+// At most this many columns a line, a column a character.
+inline constexpr std::size_t kTableWidth = 100;
+
+std::string table_text(const Report& report);
+std::string json_text(const Report& report);
+
+}  // namespace selnary::report

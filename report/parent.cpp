@@ -1,0 +1,360 @@
+// Compressors are examined in a child process, this program run with
+// --examine FIRST CHANNEL, that goes on from compressor FIRST and reports on
+// the pipe CHANNEL (protocol.h). Its standard handles lead nowhere, so what a
+// compressor writes there is lost rather than taken for an answer. One that
+// faults, hangs or ends the process ends that child and gets a row saying so,
+// at which step; a new child goes on with the next one.
+
+#include "report/parent.h"
+
+#include "platform/platform.h"
+#include "probe/probe.h"
+#include "report/console.h"
+#include "report/driver.h"
+#include "report/output.h"
+#include "report/owned.h"
+#include "report/protocol.h"
+#include "report/text.h"
+
+#include <cstdint>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace selnary::report {
+namespace {
+
+// A child's start, before its first line: a process start, which takes
+// seconds where 32-bit code is emulated, more than one compressor's answer.
+constexpr int kStartTimeoutFactor = 3;
+constexpr DWORD kMostRegistryValues = 4096;
+
+struct WindowSearch {
+    DWORD process;
+    std::vector<std::string> titles;
+};
+
+// Adds WINDOW's title to the search when the process it looks for shows it.
+BOOL CALLBACK add_window(HWND window, LPARAM context)
+{
+    auto& search = *reinterpret_cast<WindowSearch*>(context);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    if (owner == search.process && IsWindowVisible(window)) {
+        wchar_t title[256] = {};
+        const int length = GetWindowTextW(window, title, ARRAYSIZE(title));
+        search.titles.push_back(
+            text::utf8(std::wstring_view(title, static_cast<std::size_t>(std::max(length, 0)))));
+    }
+    return TRUE;
+}
+
+// A child examining compressors, and what it has said so far.
+class Child {
+  public:
+    Child() = default;
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+    ~Child()
+    {
+        if (process_)
+            stop();
+    }
+
+    // 0, or the system's error when it cannot start.
+    DWORD start(int first)
+    {
+        SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+        HANDLE read = nullptr, write = nullptr;
+        if (!CreatePipe(&read, &write, &inherit, 0))
+            return GetLastError();
+        channel_ = own(read);
+        // Its end only, in the child; ours closes when this function returns,
+        // so that the pipe ends when the child does.
+        const Handle write_end = own(write);
+        SetHandleInformation(read, HANDLE_FLAG_INHERIT, 0);
+        const Handle nowhere = own(CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE,
+                                               FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                                               OPEN_EXISTING, 0, nullptr));
+        wchar_t path[MAX_PATH];
+        const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+        std::wstring command = L"\"" + std::wstring(path, length) + L"\" --examine " +
+            std::to_wstring(first) + L" " +
+            std::to_wstring(static_cast<unsigned long long>(
+                reinterpret_cast<std::uintptr_t>(write)));
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdInput = startup.hStdOutput = startup.hStdError = nowhere.get();
+        PROCESS_INFORMATION created{};
+        if (!nowhere || length == 0 || length >= MAX_PATH ||
+            !CreateProcessW(path, command.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
+                            nullptr, &startup, &created))
+            return GetLastError();
+        own(created.hThread);
+        process_ = own(created.hProcess);
+        id_ = created.dwProcessId;
+        return 0;
+    }
+
+    enum class Read { line, ended, timed_out };
+
+    // The next line into LINE, unless the child ends first or the deadline passes.
+    Read next(std::string& line, ULONGLONG deadline)
+    {
+        for (;;) {
+            const std::size_t end = buffer_.find('\n');
+            if (end != std::string::npos) {
+                line = buffer_.substr(0, end);
+                buffer_.erase(0, end + 1);
+                return Read::line;
+            }
+            DWORD available = 0;
+            if (!PeekNamedPipe(channel_.get(), nullptr, 0, nullptr, &available, nullptr))
+                return Read::ended;  // the child has ended and said all it had
+            if (available > 0) {
+                std::string chunk(available, '\0');
+                DWORD got = 0;
+                if (!ReadFile(channel_.get(), chunk.data(), available, &got, nullptr))
+                    return Read::ended;
+                buffer_.append(chunk, 0, got);
+                continue;
+            }
+            if (GetTickCount64() >= deadline)
+                return Read::timed_out;
+            WaitForSingleObject(process_.get(), 5);
+        }
+    }
+
+    // The titles of the windows the child shows, as a compressor waiting on
+    // a message box would.
+    std::vector<std::string> windows() const
+    {
+        WindowSearch search{id_, {}};
+        EnumWindows(add_window, reinterpret_cast<LPARAM>(&search));
+        return search.titles;
+    }
+
+    // Ends the child if it still runs, and returns its exit status.
+    DWORD stop()
+    {
+        TerminateProcess(process_.get(), 1);
+        WaitForSingleObject(process_.get(), INFINITE);
+        DWORD status = 0;
+        GetExitCodeProcess(process_.get(), &status);
+        process_.reset();
+        return status;
+    }
+
+  private:
+    Handle process_;
+    DWORD id_ = 0;
+    Handle channel_;
+    std::string buffer_;
+};
+
+// What a compressor did instead of answering, at the step it was at.
+// AFTER: the process failed once the compressor had answered STEP, in the
+// examination's own work between two calls, which a compressor's code left
+// running in the process (a thread, a corrupted heap, a held lock) can break.
+void blame(Row& row, Child::Read read, DWORD status, const std::vector<std::string>& windows,
+           const std::string& step, const std::string& subject, bool after, int timeout)
+{
+    const std::string when = (after ? "after it answered " : "") +
+        protocol::step_text(step, subject);
+    std::string problem, code;
+    if (read == Child::Read::timed_out) {
+        row.outcome = Outcome::hung;
+        problem = "no answer in " + std::to_string(timeout) + " s " + when;
+        if (!windows.empty())
+            problem += ", showing a window titled \"" + windows.front() + "\"";
+        code = "hung";
+    } else if (status >= 0xC0000000) {
+        row.outcome = Outcome::faulted;
+        problem = "faulted " + when + " (exception " + text::hex(status) + ")";
+        code = "faulted";
+    } else {
+        row.outcome = Outcome::faulted;
+        problem = "ended the process " + when + " (status " + std::to_string(status) + ")";
+        code = "ended_process";
+    }
+    row.step = step;
+    row.problem = problem;
+    row.reason = Reason{code, problem};
+}
+
+// Why ROW's compressor, which did not open even to describe itself, fails:
+// read from its driver file here, where no compressor was ever loaded.
+void explain_closed(Row& row)
+{
+    const DriverLook look = look_at_driver(text::wide(row.driver));
+    row.driver_path = look.path;
+    row.missing_dll = look.missing_dll;
+    row.reason = look.reason.value_or(
+        Reason{"refused_open",
+               "it refused to open for compression (its driver file, the "
+               "DLLs it needs and its DriverProc are all there)"});
+}
+
+// Runs children until every compressor has its row. Returns 1 and says why
+// on standard error when no report can be made.
+int collect(std::vector<Row>& rows, int timeout)
+{
+    const ULONGLONG limit = static_cast<ULONGLONG>(timeout) * 1000;
+    int count = -1, next = 0;
+    while (count < 0 || next < count) {
+        Child child;
+        if (const DWORD error = child.start(next)) {
+            write_error("selnary-compressors: cannot start the examining process (error " +
+                        std::to_string(error) + ")\n");
+            return 1;
+        }
+        const int started_at = next;
+        int current = -1;  // the compressor being examined
+        bool in_step = false;  // inside one of its calls, not the report's own work
+        std::string step, subject;
+        ULONGLONG deadline = GetTickCount64() + limit * kStartTimeoutFactor;
+        std::string line;
+        Child::Read read;
+        while ((read = child.next(line, deadline)) == Child::Read::line) {
+            const std::optional<protocol::Message> message = protocol::decode(line);
+            if (!message)
+                continue;
+            const std::string& kind = message->kind;
+            const long long at = message->number("at").value_or(-1);
+            const bool known = at >= 0 && at < count;
+            if (kind == "entry" && count < 0) {
+                Row row;
+                if (protocol::read_entry(*message, row) &&
+                    row.index == static_cast<int>(rows.size()))
+                    rows.push_back(row);
+            } else if (kind == "count" && count < 0) {
+                count = static_cast<int>(rows.size());
+                deadline = GetTickCount64() + limit;
+            } else if (kind == "calling" && known) {
+                current = static_cast<int>(at);
+                in_step = true;
+                step = message->text("call").value_or("");
+                subject = message->text("subject").value_or("");
+                deadline = GetTickCount64() + limit;
+            } else if (kind == "back" && known) {
+                in_step = false;
+                deadline = GetTickCount64() + limit;
+            } else if (kind == "row" && count >= 0) {
+                Row row;
+                if (!protocol::read_row(*message, row) || row.index < 0 || row.index >= count ||
+                    row.code != rows[static_cast<std::size_t>(row.index)].code) {
+                    write_error("selnary-compressors: the examining process sent a row that "
+                                "cannot be read: " +
+                                line + "\n");
+                    return 1;
+                }
+                rows[static_cast<std::size_t>(row.index)] = row;
+                next = row.index + 1;
+                current = -1;
+                in_step = false;
+                // The last row: the child has nothing more to say, and its
+                // orderly exit (every driver unloaded) is not worth waiting for.
+                if (next == count)
+                    break;
+            } else if (kind == "failed") {
+                write_error("selnary-compressors: the examination failed: " +
+                            message->text("why").value_or("") + "\n");
+                return 1;
+            }
+        }
+        const std::vector<std::string> windows = read == Child::Read::timed_out
+            ? child.windows()
+            : std::vector<std::string>();
+        const DWORD status = child.stop();
+        if (current >= 0) {
+            blame(rows[static_cast<std::size_t>(current)], read, status, windows, step, subject,
+                  !in_step, timeout);
+            next = current + 1;
+        } else if (count < 0 || (next == started_at && next < count)) {
+            // Nothing was learnt from this child, so another would fare no better.
+            write_error(
+                std::string("selnary-compressors: the examining process ") +
+                (read == Child::Read::timed_out ? "did not answer in time" : "ended early") +
+                " (status " + text::hex(status) + ")\n");
+            return 1;
+        }
+    }
+    return 0;
+}
+
+// Compressors registered in the other registry view only, never loaded.
+// KNOWN are the rows this program's own view has.
+std::vector<Foreign> other_bitness(const std::vector<Row>& known)
+{
+    REGSAM view = KEY_WOW64_32KEY;
+    int bits = 32;
+    if (sizeof(void*) == 4) {
+        // A 32-bit Windows has no other view.
+        BOOL wow64 = FALSE;
+        if (!IsWow64Process(GetCurrentProcess(), &wow64) || !wow64)
+            return {};
+        view = KEY_WOW64_64KEY;
+        bits = 64;
+    }
+    HKEY opened = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE,
+                      L"Software\\Microsoft\\Windows NT\\CurrentVersion\\Drivers32", 0,
+                      KEY_QUERY_VALUE | view, &opened) != ERROR_SUCCESS)
+        return {};
+    const Key key(opened);
+    std::set<std::string> mine;
+    for (const Row& row : known)
+        mine.insert(text::lower_ascii(row.code));
+    std::vector<Foreign> found;
+    for (DWORD i = 0; i < kMostRegistryValues; ++i) {
+        wchar_t name[256], data[MAX_PATH];
+        DWORD name_length = ARRAYSIZE(name), data_size = sizeof data - sizeof(wchar_t), type = 0;
+        const LONG status = RegEnumValueW(key.get(), i, name, &name_length, nullptr, &type,
+                                          reinterpret_cast<BYTE*>(data), &data_size);
+        if (status == ERROR_NO_MORE_ITEMS)
+            break;
+        if (status != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ))
+            continue;
+        const std::string value_name = text::lower_ascii(
+            text::utf8(std::wstring_view(name, name_length)));
+        if (value_name.size() != 9 || value_name.compare(0, 5, "vidc.") != 0 ||
+            mine.count(value_name.substr(5)))
+            continue;
+        Foreign foreign;
+        foreign.code = text::utf8(std::wstring_view(name + 5, 4));
+        foreign.driver = text::utf8(
+            std::wstring_view(data, wcsnlen(data, data_size / sizeof(wchar_t))));
+        foreign.bits = bits;
+        foreign.reason = {"other_bitness",
+                          "installed for " + std::to_string(bits) + "-bit programs only: use the " +
+                              (bits == 64 ? "x64" : "x86") + " program"};
+        found.push_back(foreign);
+    }
+    return found;
+}
+
+}  // namespace
+
+int report(const Options& options)
+{
+    Report report;
+    report.bits = static_cast<int>(sizeof(void*) * 8);
+    BITMAPINFOHEADER probe;
+    fill_probe_format(probe);
+    report.probe = {probe.biWidth, probe.biHeight, probe.biBitCount,
+                    text::compression_text(probe.biCompression)};
+    if (const int failed = collect(report.rows, options.timeout))
+        return failed;
+    for (Row& row : report.rows)
+        if (row.outcome == Outcome::answered && !row.opens && !row.reason)
+            explain_closed(row);
+    report.foreign = other_bitness(report.rows);
+    write_out(options.json ? json_text(report) : table_text(report));
+    for (const Row& row : report.rows)
+        if (row.outcome != Outcome::answered)
+            return 3;
+    return 0;
+}
+
+}  // namespace selnary::report

@@ -1,0 +1,100 @@
+// What the report finds out, compressor by compressor. The fields are listed
+// for every reader and writer in fields.h, which is also where they are
+// documented.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace selnary::report {
+
+// Why a compressor says no, or has no row: a stable code for scripts and a
+// sentence for people.
+struct Reason {
+    std::string code;
+    std::string text;
+    bool operator==(const Reason&) const = default;
+};
+
+enum class Outcome { answered, faulted, hung };
+
+// How a frame came back that is not exact, where that is all that is wrong.
+enum class Looks { upside_down, swapped };
+
+struct Proposed {
+    std::string compression;
+    int bit_count = 0;
+    bool operator==(const Proposed&) const = default;
+};
+
+// A clip that compressed, decompressed and compared.
+struct Figures {
+    std::string decompressor;
+    int output_bit_count = 0;
+    int frames = 0;
+    int lag_frames = 0;
+    bool key_frame_marked = false;
+    long long compressed_bytes = 0;  // the key frame's
+    std::optional<double> delta_frame_bytes;  // none when every frame came out a key frame
+    double ratio = 0;
+    std::optional<double> psnr_db;  // the lowest over the clip; none when exact
+    std::optional<Looks> looks;
+    double ms_per_frame = 0;
+    bool operator==(const Figures&) const = default;
+};
+
+// The clip compressed and given back, where it was tried.
+struct RoundTrip {
+    std::optional<Figures> figures;  // none: it failed, and the row's reason says why
+    bool operator==(const RoundTrip&) const = default;
+};
+
+// One installed compressor, as far as it answered.
+struct Row {
+    int index = 0;  // its place in the platform's enumeration
+    std::string code;
+    std::string driver;
+    std::string description;
+    Outcome outcome = Outcome::answered;
+    std::optional<std::string> problem;
+    std::optional<std::string> step;
+    bool opens = false;
+    bool accepts = false;
+    std::optional<long long> query_result;
+    std::optional<Proposed> proposed;
+    bool configure = false;
+    bool about = false;
+    std::optional<Reason> reason;
+    std::optional<std::string> driver_path;
+    std::optional<std::string> missing_dll;
+    std::optional<RoundTrip> round_trip;
+    bool operator==(const Row&) const = default;
+};
+
+// A compressor registered only for programs of the other bitness. It is
+// never loaded: it could not be, in this process.
+struct Foreign {
+    std::string code;
+    std::string driver;
+    int bits = 0;  // the programs it is installed for
+    Reason reason;
+    bool operator==(const Foreign&) const = default;
+};
+
+// The format every compressor is asked about.
+struct Format {
+    int width = 0;
+    int height = 0;
+    int bit_count = 0;
+    std::string compression;
+};
+
+struct Report {
+    int bits = 0;  // this program's bitness, whose compressors it examines
+    Format probe;
+    std::vector<Row> rows;
+    std::vector<Foreign> foreign;
+};
+
+}  // namespace selnary::report

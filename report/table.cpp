@@ -1,0 +1,230 @@
+// The report as a table for people: a row a compressor, the reason or the
+// round trip on lines under it, and the other bitness's compressors below.
+
+#include "report/fields.h"
+#include "report/output.h"
+
+#include <algorithm>
+#include <cstdio>  // for std::snprintf
+
+namespace selnary::report {
+namespace {
+
+constexpr std::size_t kIndent = 6;  // a detail line starts under the description
+// The heading, a column between each two bars.
+constexpr std::string_view kHeading =
+    "code|description|driver|opens|takes probe|proposes|round trip";
+constexpr std::size_t kDescription = 1, kDriver = 2;
+
+std::vector<std::string> split(std::string_view text, char bar)
+{
+    std::vector<std::string> parts;
+    for (std::size_t start = 0;;) {
+        const std::size_t end = text.find(bar, start);
+        parts.emplace_back(text.substr(start, end - start));
+        if (end == std::string_view::npos)
+            return parts;
+        start = end + 1;
+    }
+}
+
+std::size_t columns(std::string_view text)
+{
+    return text::columns(text);
+}
+
+// TEXT as a line of the table shows it: a control character, which would
+// break the line or move the cursor, as '?'.
+std::string shown(std::string text)
+{
+    for (char& c : text)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            c = '?';
+    return text;
+}
+
+// TEXT cut to WIDTH columns, a "~" marking the cut.
+std::string fit(const std::string& text, std::size_t width)
+{
+    if (columns(text) <= width)
+        return text;
+    return std::string(text::leading_columns(text, width - 1)) + "~";
+}
+
+// TEXT broken at spaces into lines of WIDTH columns at most; a word longer
+// than that is cut.
+std::vector<std::string> wrap(const std::string& text, std::size_t width)
+{
+    std::vector<std::string> lines(1);
+    std::size_t start = 0;
+    while (start <= text.size()) {
+        std::size_t end = text.find(' ', start);
+        if (end == std::string::npos)
+            end = text.size();
+        const std::string word = fit(text.substr(start, end - start), width);
+        if (!lines.back().empty() && columns(lines.back()) + 1 + columns(word) > width)
+            lines.emplace_back();
+        lines.back() += (lines.back().empty() ? "" : " ") + word;
+        start = end + 1;
+    }
+    return lines;
+}
+
+std::string number(double value, const char* format)
+{
+    char text[48];
+    std::snprintf(text, sizeof text, format, value);
+    return text;
+}
+
+std::string frames(long long count)
+{
+    return std::to_string(count) + (count == 1 ? " frame" : " frames");
+}
+
+// What a round trip that worked showed, in words.
+std::string round_trip_text(const Figures& trip, int frame_bytes)
+{
+    std::string text = "round trip of " + frames(trip.frames) + ": key frame " +
+        std::to_string(frame_bytes) + " -> " + std::to_string(trip.compressed_bytes) + " bytes, ";
+    text += trip.delta_frame_bytes
+        ? "delta frames " + number(*trip.delta_frame_bytes, "%.0f") + " bytes on average"
+        : "every frame a key frame";
+    text += " (" + number(trip.ratio, "%.2f") + ":1 over the clip), ";
+    if (!trip.psnr_db)
+        text += "exact";
+    else if (trip.looks)
+        text += "comes back " + std::string(names_of(*trip.looks)[static_cast<int>(*trip.looks)]) +
+            " (" + number(*trip.psnr_db, "%.1f") + " dB)";
+    else
+        text += "lossy, " + number(*trip.psnr_db, "%.1f") + " dB PSNR at worst";
+    text += "; " +
+        (trip.lag_frames ? "its output " + frames(trip.lag_frames) + " behind its input"
+                         : std::string("no lag"));
+    return text + ", " + number(trip.ms_per_frame, "%.2f") + " ms a frame; decompressed by " +
+        trip.decompressor + " to " + std::to_string(trip.output_bit_count) + "-bit RGB";
+}
+
+std::string round_trip_cell(const Row& row)
+{
+    if (!row.round_trip)
+        return "-";
+    const auto& figures = row.round_trip->figures;
+    if (!figures)
+        return "failed";
+    return figures->psnr_db ? number(*figures->psnr_db, "%.1f") + " dB" : "exact";
+}
+
+// One line of a table: each cell fitted to its column, two spaces apart.
+std::string cells_line(const std::vector<std::string>& line, const std::vector<std::size_t>& widths)
+{
+    std::string text;
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        const std::string cell = fit(shown(line[i]), widths[i]);
+        text += cell;
+        if (i + 1 < line.size())
+            text += std::string(widths[i] - columns(cell) + 2, ' ');
+    }
+    while (!text.empty() && text.back() == ' ')
+        text.pop_back();
+    return text + "\n";
+}
+
+// Column widths for CELLS, the description and driver columns narrowed
+// until a line fits the table's width.
+std::vector<std::size_t> widths_for(const std::vector<std::vector<std::string>>& cells)
+{
+    std::vector<std::size_t> widths(cells[0].size(), 0);
+    for (const auto& line : cells)
+        for (std::size_t i = 0; i < line.size(); ++i)
+            widths[i] = std::max(widths[i], columns(shown(line[i])));
+    const auto total = [&widths] {
+        std::size_t sum = 2 * (widths.size() - 1);
+        for (const std::size_t width : widths)
+            sum += width;
+        return sum;
+    };
+    while (total() > kTableWidth && (widths[kDescription] > 12 || widths[kDriver] > 12))
+        --widths[widths[kDescription] >= widths[kDriver] ? kDescription : kDriver];
+    // Still too wide: the other columns are cut too, widest first.
+    while (total() > kTableWidth)
+        --*std::max_element(widths.begin(), widths.end());
+    return widths;
+}
+
+std::string other_bitness_text(const Report& report)
+{
+    if (report.foreign.empty())
+        return "";
+    const int other = report.bits == 64 ? 32 : 64;
+    std::string out = "\nInstalled for " + std::to_string(other) +
+        "-bit programs only, so not examined here:\n\n";
+    std::vector<std::vector<std::string>> lines = {split("code|driver|", '|')};
+    for (const Foreign& entry : report.foreign)
+        lines.push_back({entry.code, entry.driver, entry.reason.text});
+    std::vector<std::size_t> widths(3, 0);
+    for (const auto& line : lines)
+        for (std::size_t i = 0; i < 2; ++i)
+            widths[i] = std::min<std::size_t>(std::max(widths[i], columns(shown(line[i]))), 24);
+    widths[2] = kTableWidth - widths[0] - widths[1] - 4;
+    for (const auto& line : lines)
+        out += cells_line(line, widths);
+    return out;
+}
+
+}  // namespace
+
+std::string table_text(const Report& report)
+{
+    const Format& probe = report.probe;
+    const int frame_bytes = probe.width * probe.height * probe.bit_count / 8;
+    std::vector<std::vector<std::string>> cells = {split(kHeading, '|')};
+    std::vector<std::vector<std::string>> details = {{}};
+    const auto yes = [](bool value) { return std::string(value ? "yes" : "no"); };
+    for (const Row& row : report.rows) {
+        const std::string description = row.description.empty() ? "?" : row.description;
+        std::vector<std::string> said;
+        if (row.outcome != Outcome::answered) {
+            cells.push_back({row.code, description, row.driver, "-", "-", "-", "-"});
+            said.push_back(row.problem.value_or(""));
+        } else {
+            const std::string proposes = row.proposed ? row.proposed->compression + ", " +
+                    std::to_string(row.proposed->bit_count) + "-bit"
+                                                      : "-";
+            cells.push_back({row.code, description, row.driver, yes(row.opens),
+                             row.opens ? yes(row.accepts) : "-", proposes, round_trip_cell(row)});
+            if (row.round_trip && row.round_trip->figures)
+                said.push_back(round_trip_text(*row.round_trip->figures, frame_bytes));
+            if (row.reason)
+                said.push_back(row.reason->text);
+        }
+        details.push_back(said);
+    }
+    const std::vector<std::size_t> widths = widths_for(cells);
+
+    std::string out = "Video compressors for " + std::to_string(report.bits) +
+        "-bit programs, asked about the probe format: " + std::to_string(probe.width) + " x " +
+        std::to_string(probe.height) + ", " + std::to_string(probe.bit_count) + "-bit " +
+        probe.compression + "\n\n";
+    for (std::size_t i = 0; i < cells.size(); ++i) {
+        out += cells_line(cells[i], widths);
+        for (const std::string& detail : details[i])
+            for (const std::string& line : wrap(shown(detail), kTableWidth - kIndent))
+                out += std::string(kIndent, ' ') + line + "\n";
+    }
+    const auto rows_where = [&report](auto test) {
+        return std::to_string(std::count_if(report.rows.begin(), report.rows.end(), test));
+    };
+    const auto worked = [](const Row& row) { return row.round_trip && row.round_trip->figures; };
+    out += "\n" + std::to_string(report.rows.size()) + " installed, " +
+        rows_where([](const Row& row) { return row.accepts; }) + " take the probe format, " +
+        rows_where(worked) + " give it back (" + rows_where([&](const Row& row) {
+               return worked(row) && !row.round_trip->figures->psnr_db;
+           }) +
+        " exactly), " +
+        rows_where([](const Row& row) { return row.outcome != Outcome::answered; }) +
+        " faulted or hung\n";
+    return out + other_bitness_text(report);
+}
+
+}  // namespace selnary::report
