@@ -25,6 +25,15 @@
 //   SELNARY_COMPRESSOR_CODEC=flip       exact, but decompress upside down
 //   SELNARY_COMPRESSOR_CODEC=oneway     compress, but never decompress
 //   SELNARY_COMPRESSOR_TEXT=unicode     describe itself with letters beyond ASCII
+//   SELNARY_COMPRESSOR_STREAM=...       an inter-frame coder of all 24 bits, as MPEG-4
+//       and H.264 encoders are: the first frame after Begin is a key frame, whatever
+//       was asked, and each later one a delta frame (the picture's shift from the
+//       frame before, found by searching, and what still differs), which decodes
+//       only after the frames before it. One of: inter (just that), delay (its
+//       output two frames behind its input, 0-byte frames first), skip (one frame
+//       behind, a one-byte skip frame first), unmarked (never marks a key frame),
+//       never (gives 0-byte frames only), stale (its decompressor ignores delta
+//       frames), nodelta (its decompressor refuses them)
 //   SELNARY_COMPRESSOR_MISBEHAVE=...    one of: stdout (write to the standard handles
 //       at every message), bigformat (claim a 2 GiB output format), errformat
 //       (answer the format's size with ICERR_UNSUPPORTED), unterminated (a
@@ -34,8 +43,14 @@
 // Built with SELNARY_NEEDS_HELPER, it needs slnyhelp.dll to load.
 
 #include "platform/platform.h"
+#include "probe/probe.h"
+#include "report/text.h"
 
+#include <cstdint>
+#include <cstring>  // for std::memcpy
+#include <deque>
 #include <string>
+#include <vector>
 
 #ifdef SELNARY_NEEDS_HELPER
 extern "C" __declspec(dllimport) int selnary_helper();
@@ -43,17 +58,29 @@ extern "C" __declspec(dllimport) int selnary_helper();
 
 namespace {
 
+using Bytes = std::vector<unsigned char>;
+
+// A frame as the stream variants hold it: blue, green and red, rows of
+// kSide pixels bottom-up.
+constexpr int kSide = selnary::probe_width;
+static_assert(selnary::probe_height == kSide, "the probe frame is square");
+constexpr std::size_t kPlainBytes = kSide * kSide * 3;
+
 struct Instance {
     DWORD handler;
     unsigned serial;
     bool decompress;
+    // Between Begin and End: the frame the next one is coded against (the last
+    // sent, or the last decompressed), how many were sent, and those held back.
+    Bytes previous;
+    int sent = 0;
+    std::deque<Bytes> held;
 };
 
 // The platform first opens a driver without ICOPEN, for the session; that
 // open must succeed and is not an open for compression. Instances are heap
 // pointers, so never this value.
 constexpr LRESULT kSession = 1;
-constexpr int kSide = 256;
 
 unsigned g_opened = 0;
 
@@ -80,18 +107,10 @@ void log_line(const std::string& text)
     CloseHandle(log);
 }
 
-std::string fourcc_text(DWORD code)
-{
-    std::string text;
-    for (int shift = 0; shift < 32; shift += 8)
-        text += static_cast<char>((code >> shift) & 0xFF);
-    return text;
-}
-
 // The variable's value for this handler (see the top of this file).
 std::string setting(const char* name, DWORD handler)
 {
-    const std::string value = environment(name), code = fourcc_text(handler) + ":";
+    const std::string value = environment(name), code = selnary::text::fourcc(handler) + ":";
     std::string for_all;
     std::size_t start = 0;
     while (start < value.size()) {
@@ -155,10 +174,10 @@ LRESULT open_instance(const ICOPEN* open)
             SetCurrentDirectoryA("C:\\windows\\temp");
     }
 
-    auto* instance = new Instance{open->fccHandler, ++g_opened, decompress};
+    auto* instance = new Instance{open->fccHandler, ++g_opened, decompress, {}, 0, {}};
     const_cast<ICOPEN*>(open)->dwError = ICERR_OK;
     log_line((decompress ? "open-decompress " : "open ") + std::to_string(instance->serial) + " " +
-             fourcc_text(instance->handler));
+             selnary::text::fourcc(instance->handler));
     return reinterpret_cast<LRESULT>(instance);
 }
 
@@ -172,7 +191,7 @@ LRESULT describe(const Instance& instance, ICINFO* info, LPARAM size)
     info->fccType = ICTYPE_VIDEO;
     info->fccHandler = instance.handler;
     info->dwVersionICM = ICVERSION;
-    const std::string code = fourcc_text(instance.handler);
+    const std::string code = selnary::text::fourcc(instance.handler);
     const std::wstring handler(code.begin(), code.end());
     const bool unicode = setting("SELNARY_COMPRESSOR_TEXT", instance.handler) == "unicode";
     const std::wstring description = (unicode ? L"selnary Gr\u00fc\u00dfe \u65e5\u672c ("
@@ -214,10 +233,15 @@ LRESULT query(const Instance& instance, const BITMAPINFOHEADER* in)
     return ok ? ICERR_OK : ICERR_BADFORMAT;
 }
 
+std::string stream(DWORD handler)
+{
+    return setting("SELNARY_COMPRESSOR_STREAM", handler);
+}
+
 // Bytes a compressed pixel takes: 2 (RGB 5:6:5) or 3 (all of B, G, R).
 int stored_bytes(DWORD handler)
 {
-    return setting("SELNARY_COMPRESSOR_CODEC", handler).empty() ? 2 : 3;
+    return setting("SELNARY_COMPRESSOR_CODEC", handler).empty() && stream(handler).empty() ? 2 : 3;
 }
 
 // What it would compress a frame it takes to: its own code at 16 or 24
@@ -241,12 +265,131 @@ LRESULT propose(const Instance& instance, const BITMAPINFOHEADER* in, BITMAPINFO
     return ICERR_OK;
 }
 
-LRESULT compress(const Instance& instance, ICCOMPRESS* call)
+// Pixel (X, Y) of a plain frame, the frame wrapping around at its edges.
+std::size_t at(int x, int y)
+{
+    return (static_cast<std::size_t>((y + kSide) % kSide) * kSide + (x + kSide) % kSide) * 3;
+}
+
+// How far the picture moved since PREVIOUS: the shift, within a few pixels,
+// under which the most of a sample of pixels match.
+std::pair<int, int> motion(const Bytes& previous, const Bytes& frame)
+{
+    constexpr int kReach = 4;
+    std::pair<int, int> best{0, 0};
+    int best_matches = -1;
+    for (int dy = -kReach; dy <= kReach; ++dy)
+        for (int dx = -kReach; dx <= kReach; ++dx) {
+            int matches = 0;
+            for (int y = 0; y < kSide; y += 5)
+                for (int x = 0; x < kSide; x += 7)
+                    matches += std::memcmp(&frame[at(x, y)], &previous[at(x + dx, y + dy)], 3) == 0;
+            if (matches > best_matches)
+                best = {dx, dy}, best_matches = matches;
+        }
+    return best;
+}
+
+void put32(Bytes& out, std::uint32_t value)
+{
+    for (int shift = 0; shift < 32; shift += 8)
+        out.push_back(static_cast<unsigned char>(value >> shift));
+}
+
+std::uint32_t get32(const unsigned char* in)
+{
+    return in[0] | in[1] << 8 | in[2] << 16 | static_cast<std::uint32_t>(in[3]) << 24;
+}
+
+// A delta frame: the shift, then runs of what differs from the frame before
+// so shifted, each as the bytes that agree, the bytes that differ and those
+// bytes XORed with the shifted frame's.
+Bytes delta(const Bytes& previous, const Bytes& frame)
+{
+    const auto [dx, dy] = motion(previous, frame);
+    Bytes out = {static_cast<unsigned char>(dx), static_cast<unsigned char>(dy)};
+    Bytes shifted(kPlainBytes);
+    for (int y = 0; y < kSide; ++y)
+        for (int x = 0; x < kSide; ++x)
+            std::memcpy(&shifted[at(x, y)], &previous[at(x + dx, y + dy)], 3);
+    for (std::size_t i = 0; i < kPlainBytes && out.size() < kPlainBytes;) {
+        std::size_t same = i;
+        while (same < kPlainBytes && frame[same] == shifted[same])
+            ++same;
+        std::size_t differ = same;
+        while (differ < kPlainBytes && frame[differ] != shifted[differ])
+            ++differ;
+        put32(out, static_cast<std::uint32_t>(same - i));
+        put32(out, static_cast<std::uint32_t>(differ - same));
+        for (std::size_t j = same; j < differ; ++j)
+            out.push_back(frame[j] ^ shifted[j]);
+        i = differ;
+    }
+    return out;
+}
+
+// The frame a delta frame makes of PREVIOUS; false for one that does not read.
+bool undelta(const Bytes& previous, const unsigned char* in, std::size_t size, Bytes& frame)
+{
+    if (size < 2)
+        return false;
+    const int dx = static_cast<signed char>(in[0]), dy = static_cast<signed char>(in[1]);
+    frame.assign(kPlainBytes, 0);
+    for (int y = 0; y < kSide; ++y)
+        for (int x = 0; x < kSide; ++x)
+            std::memcpy(&frame[at(x, y)], &previous[at(x + dx, y + dy)], 3);
+    std::size_t i = 0;
+    for (std::size_t read = 2; read + 8 <= size;) {
+        const std::size_t same = get32(in + read), differ = get32(in + read + 4);
+        read += 8;
+        if (same > kPlainBytes - i || differ > kPlainBytes - i - same || differ > size - read)
+            return false;
+        i += same;
+        for (std::size_t j = 0; j < differ; ++j)
+            frame[i++] ^= in[read++];
+    }
+    return true;
+}
+
+// The stream variants: the first frame after Begin as a key frame, the rest
+// as delta frames where that is smaller, held back as the variant says.
+LRESULT compress_stream(Instance& instance, ICCOMPRESS* call, const std::string& variant)
+{
+    const auto* in = static_cast<const unsigned char*>(call->lpInput);
+    Bytes frame(kPlainBytes);
+    for (std::size_t i = 0; i < kSide * kSide; ++i)
+        std::memcpy(&frame[i * 3], in + i * 4, 3);
+    Bytes coded = instance.sent == 0 ? frame : delta(instance.previous, frame);
+    if (coded.size() >= kPlainBytes)
+        coded = frame;  // a delta frame no smaller than the frame: a key frame instead
+    instance.previous = frame;
+    ++instance.sent;
+    instance.held.push_back(coded);
+    const std::size_t behind = variant == "delay" ? 2 : variant == "skip" ? 1 : 0;
+    Bytes out;
+    if (variant == "skip" && instance.held.size() <= behind) {
+        out = {0x7F};
+    } else if (variant != "never" && instance.held.size() > behind) {
+        out = instance.held.front();
+        instance.held.pop_front();
+    }
+    std::memcpy(call->lpOutput, out.data(), out.size());
+    call->lpbiOutput->biSizeImage = static_cast<DWORD>(out.size());
+    // Only a whole frame is a key frame; a skip or empty frame stands for none.
+    if (call->lpdwFlags)
+        *call->lpdwFlags = out.size() == kPlainBytes && variant != "unmarked" ? AVIIF_KEYFRAME : 0;
+    return ICERR_OK;
+}
+
+LRESULT compress(Instance& instance, ICCOMPRESS* call)
 {
     if (!call || !takes(instance, call->lpbiInput))
         return ICERR_BADFORMAT;
     if (setting("SELNARY_COMPRESSOR_FAULT", instance.handler) == "compress")
         fault();
+    const std::string variant = stream(instance.handler);
+    if (!variant.empty())
+        return compress_stream(instance, call, variant);
     const int bytes = stored_bytes(instance.handler);
     const auto* in = static_cast<const unsigned char*>(call->lpInput);
     auto* out = static_cast<unsigned char*>(call->lpOutput);
@@ -274,13 +417,50 @@ bool decompresses(const Instance& instance, const BITMAPINFOHEADER* in, const BI
           out->biWidth == kSide && out->biHeight == kSide));
 }
 
-LRESULT decompress(const Instance& instance, ICDECOMPRESS* call)
+// The frame a stream variant's input makes, into INSTANCE's previous frame.
+LRESULT decode_stream(Instance& instance, const ICDECOMPRESS& call, const std::string& variant,
+                      bool& changed)
+{
+    const auto* in = static_cast<const unsigned char*>(call.lpInput);
+    const std::size_t size = call.lpbiInput->biSizeImage;
+    changed = true;
+    if (size == kPlainBytes) {
+        instance.previous.assign(in, in + size);
+        return ICERR_OK;
+    }
+    if (variant == "nodelta")
+        return ICERR_BADFORMAT;
+    if (variant == "stale") {
+        changed = false;  // leaves the picture as it was
+        return ICERR_OK;
+    }
+    if (instance.previous.size() != kPlainBytes)
+        return ICERR_BADFORMAT;  // a delta frame with nothing before it
+    Bytes frame;
+    if (!undelta(instance.previous, in, size, frame))
+        return ICERR_BADFORMAT;
+    instance.previous = frame;
+    return ICERR_OK;
+}
+
+LRESULT decompress(Instance& instance, ICDECOMPRESS* call)
 {
     if (!call || !decompresses(instance, call->lpbiInput, call->lpbiOutput))
         return ICERR_BADFORMAT;
-    const int bytes = call->lpbiInput->biBitCount / 8, step = call->lpbiOutput->biBitCount / 8;
+    const std::string variant = stream(instance.handler);
+    const unsigned char* in = static_cast<const unsigned char*>(call->lpInput);
+    int bytes = call->lpbiInput->biBitCount / 8;
+    if (!variant.empty()) {
+        bool changed = false;
+        if (const LRESULT result = decode_stream(instance, *call, variant, changed))
+            return result;
+        if (!changed)
+            return ICERR_OK;
+        in = instance.previous.data();
+        bytes = 3;
+    }
+    const int step = call->lpbiOutput->biBitCount / 8;
     const bool flip = setting("SELNARY_COMPRESSOR_CODEC", instance.handler) == "flip";
-    const auto* in = static_cast<const unsigned char*>(call->lpInput);
     for (int y = 0; y < kSide; ++y) {
         auto* out = static_cast<unsigned char*>(call->lpOutput) +
             static_cast<std::size_t>(flip ? kSide - 1 - y : y) * kSide * step;
@@ -305,11 +485,9 @@ LRESULT decompress(const Instance& instance, ICDECOMPRESS* call)
 
 extern "C" LRESULT WINAPI DriverProc(DWORD_PTR id, HDRVR, UINT message, LPARAM first, LPARAM second)
 {
-    auto* instance = static_cast<LRESULT>(id) == kSession ? nullptr
-                                                          : reinterpret_cast<Instance*>(id);
-    if (instance)
-        chatter(instance->handler);
-    const auto header = [](LPARAM value) { return reinterpret_cast<BITMAPINFOHEADER*>(value); };
+    // The messages before an open carry no instance: their ID is not one (a
+    // driver installed as a function may even get whatever the caller's
+    // memory held).
     switch (message) {
     case DRV_LOAD:
 #ifdef SELNARY_NEEDS_HELPER
@@ -323,6 +501,15 @@ extern "C" LRESULT WINAPI DriverProc(DWORD_PTR id, HDRVR, UINT message, LPARAM f
         return 1;
     case DRV_OPEN:
         return open_instance(reinterpret_cast<const ICOPEN*>(second));
+    default:
+        break;
+    }
+    auto* instance = static_cast<LRESULT>(id) == kSession ? nullptr
+                                                          : reinterpret_cast<Instance*>(id);
+    if (instance)
+        chatter(instance->handler);
+    const auto header = [](LPARAM value) { return reinterpret_cast<BITMAPINFOHEADER*>(value); };
+    switch (message) {
     case DRV_CLOSE:
         if (instance) {
             log_line("close " + std::to_string(instance->serial));
@@ -345,12 +532,22 @@ extern "C" LRESULT WINAPI DriverProc(DWORD_PTR id, HDRVR, UINT message, LPARAM f
         return takes(*instance, header(first)) ? kSide * kSide * stored_bytes(instance->handler)
                                                : ICERR_BADFORMAT;
     case ICM_COMPRESS_BEGIN:
-        return takes(*instance, header(first)) ? ICERR_OK : ICERR_BADFORMAT;
+        if (!takes(*instance, header(first)))
+            return ICERR_BADFORMAT;
+        // A new stream: its first frame is a key frame.
+        instance->sent = 0;
+        instance->previous.clear();
+        instance->held.clear();
+        return ICERR_OK;
     case ICM_COMPRESS:
         return compress(*instance, reinterpret_cast<ICCOMPRESS*>(first));
     case ICM_DECOMPRESS_QUERY:
-    case ICM_DECOMPRESS_BEGIN:
         return decompresses(*instance, header(first), header(second)) ? ICERR_OK : ICERR_BADFORMAT;
+    case ICM_DECOMPRESS_BEGIN:
+        if (!decompresses(*instance, header(first), header(second)))
+            return ICERR_BADFORMAT;
+        instance->previous.clear();
+        return ICERR_OK;
     case ICM_DECOMPRESS:
         return decompress(*instance, reinterpret_cast<ICDECOMPRESS*>(first));
     case ICM_COMPRESS_END:
