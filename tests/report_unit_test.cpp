@@ -1,0 +1,676 @@
+// The report's core in one process: its text helpers, both ends of the
+// child's messages, the JSON and the table, the clip and its comparison, the
+// command line, and the child's round trip against the test compressor,
+// installed here as a function (ICInstall) rather than in a prefix.
+//   report_unit_test COMPRESSOR_DLL [GOOGLETEST OPTIONS]
+
+#include "platform/platform.h"
+#include "probe/probe.h"
+#include "report/child.h"
+#include "report/clip.h"
+#include "report/options.h"
+#include "report/output.h"
+#include "report/protocol.h"
+#include "report/text.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace selnary::report;
+namespace text = selnary::text;
+
+std::string compressor_dll;
+
+// Every line of TEXT, without its line break.
+std::vector<std::string> lines_of(const std::string& text)
+{
+    std::vector<std::string> lines;
+    for (std::size_t start = 0; start < text.size();) {
+        const std::size_t end = std::min(text.find('\n', start), text.size());
+        lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
+
+// The table's text with each detail line joined to the one before, as it was
+// before it was wrapped.
+std::string unwrapped(const std::string& table)
+{
+    std::string joined;
+    for (const std::string& line : lines_of(table)) {
+        const bool detail = line.rfind("      ", 0) == 0;
+        joined += detail ? ' ' : '\n';
+        joined.append(line, detail ? 6 : 0);
+    }
+    return joined + '\n';
+}
+
+// ---- Text -------------------------------------------------------------------
+
+TEST(Text, ConvertsUtf8AndWideBothWaysWithReplacementsForWhatIsBroken)
+{
+    const std::wstring mixed = L"A\u00fc\u65e5\U0001F600z";
+    EXPECT_EQ(text::utf8(mixed), "A\xC3\xBC\xE6\x97\xA5\xF0\x9F\x98\x80z");
+    EXPECT_EQ(text::wide(text::utf8(mixed)), mixed);
+    // Half a surrogate pair, a stray continuation byte, a sequence cut short,
+    // an overlong form and a surrogate written in UTF-8.
+    EXPECT_EQ(text::utf8(std::wstring(L"a") + wchar_t(0xD800) + L"b"),
+              "a\xEF\xBF\xBD"
+              "b");
+    EXPECT_EQ(text::wide("a\x80z"), L"a\uFFFDz");
+    EXPECT_EQ(text::wide("a\xE6\x97"), L"a\uFFFD");
+    EXPECT_EQ(text::wide("\xE0\x80\xAF"), L"\uFFFD");
+    EXPECT_EQ(text::wide("\xED\xA0\x80"), L"\uFFFD");
+}
+
+TEST(Text, CountsTheColumnsATerminalGivesEachCharacter)
+{
+    EXPECT_EQ(text::columns("Gr\xC3\xBC\xC3\x9F"
+                            "e"),
+              5u);
+    EXPECT_EQ(text::columns("\xE6\x97\xA5\xE6\x9C\xAC"), 4u) << "two wide characters";
+    EXPECT_EQ(text::columns("e\xCC\x81"), 1u) << "a combining accent takes none";
+    EXPECT_EQ(text::leading_columns("a\xE6\x97\xA5"
+                                    "b",
+                                    2),
+              "a")
+        << "a wide character not cut";
+    EXPECT_EQ(text::leading_columns("a\xE6\x97\xA5"
+                                    "b",
+                                    3),
+              "a\xE6\x97\xA5");
+}
+
+TEST(Text, NamesCodesAsThePlatformDefinesThem)
+{
+    EXPECT_EQ(text::fourcc(mmioFOURCC('s', 'l', 'n', 'j')), "slnj");
+    EXPECT_EQ(text::fourcc(mmioFOURCC('a', '\n', '\xE9', 'b')), "a??b");
+    EXPECT_EQ(text::compression_text(BI_RGB), "BI_RGB");
+    EXPECT_EQ(text::compression_text(BI_BITFIELDS), "BI_BITFIELDS");
+    EXPECT_EQ(text::compression_text(mmioFOURCC('X', 'V', 'I', 'D')), "XVID");
+    EXPECT_EQ(text::compression_text(mmioFOURCC('X', 'V', 'I', '\x01')), "0x01495658");
+    // Each name stands for the value vfw.h gives it.
+    const std::pair<long long, const char*> named[] = {
+        {ICERR_OK, "ICERR_OK"},
+        {ICERR_DONTDRAW, "ICERR_DONTDRAW"},
+        {ICERR_NEWPALETTE, "ICERR_NEWPALETTE"},
+        {ICERR_GOTOKEYFRAME, "ICERR_GOTOKEYFRAME"},
+        {ICERR_STOPDRAWING, "ICERR_STOPDRAWING"},
+        {ICERR_UNSUPPORTED, "ICERR_UNSUPPORTED"},
+        {ICERR_BADFORMAT, "ICERR_BADFORMAT"},
+        {ICERR_MEMORY, "ICERR_MEMORY"},
+        {ICERR_INTERNAL, "ICERR_INTERNAL"},
+        {ICERR_BADFLAGS, "ICERR_BADFLAGS"},
+        {ICERR_BADPARAM, "ICERR_BADPARAM"},
+        {ICERR_BADSIZE, "ICERR_BADSIZE"},
+        {ICERR_BADHANDLE, "ICERR_BADHANDLE"},
+        {ICERR_CANTUPDATE, "ICERR_CANTUPDATE"},
+        {ICERR_ABORT, "ICERR_ABORT"},
+        {ICERR_ERROR, "ICERR_ERROR"},
+        {ICERR_BADBITDEPTH, "ICERR_BADBITDEPTH"},
+        {ICERR_BADIMAGESIZE, "ICERR_BADIMAGESIZE"},
+        {ICERR_CUSTOM, "ICERR_CUSTOM"},
+    };
+    for (const auto& [value, name] : named)
+        EXPECT_EQ(text::icerr_name(value).value_or("none"), name) << value;
+    EXPECT_EQ(text::icerr_text(ICERR_BADFORMAT), "ICERR_BADFORMAT (-2)");
+    EXPECT_EQ(text::icerr_text(-123), "-123");
+}
+
+// ---- Rows, through the child's messages and out as JSON ---------------------
+
+// A row with every field set, none to its default.
+Row full_row()
+{
+    Row row;
+    row.index = 3;
+    row.code = "slnj";
+    row.driver = "sl\\nj.dll";
+    row.description = "A \"quoted\"\ttab,\nline = Gr\xC3\xBC\xC3\x9F"
+                      "e \\t";
+    row.outcome = Outcome::hung;
+    row.problem = "no answer in 10 s when opened";
+    row.step = "compress";
+    row.opens = true;
+    row.accepts = true;
+    row.query_result = -123;
+    row.proposed = Proposed{"XVID", 24};
+    row.configure = true;
+    row.about = true;
+    row.reason = Reason{"key_frame_unmarked", "its first frame\tis not marked"};
+    row.driver_path = "C:\\windows\\system32\\slnj.dll";
+    row.missing_dll = "slnyhelp.dll (needed by x.dll)";
+    Figures figures;
+    figures.decompressor = "slnk";
+    figures.output_bit_count = 24;
+    figures.frames = 8;
+    figures.lag_frames = 2;
+    figures.key_frame_marked = true;
+    figures.compressed_bytes = 196608;
+    figures.delta_frame_bytes = 10.0 / 3;
+    figures.ratio = 2097152.0 / 196678;
+    figures.psnr_db = 38.123456789012345;
+    figures.looks = Looks::swapped;
+    figures.ms_per_frame = 0.1 + 0.2;
+    row.round_trip = RoundTrip{figures};
+    return row;
+}
+
+Row read_back(const std::string& line)
+{
+    EXPECT_EQ(line.back(), '\n');
+    EXPECT_EQ(std::count(line.begin(), line.end(), '\n'), 1) << "one line a message";
+    const auto message = protocol::decode(line.substr(0, line.size() - 1));
+    Row row;
+    EXPECT_TRUE(message && message->kind == "row" && protocol::read_row(*message, row)) << line;
+    return row;
+}
+
+TEST(Protocol, CarriesEveryFieldOfARowThereAndBack)
+{
+    const Row full = full_row();
+    EXPECT_EQ(read_back(protocol::row(full)), full);
+
+    // And every field missing, or at its default.
+    Row sparse;
+    sparse.index = 7;
+    sparse.round_trip = RoundTrip{};  // tried and failed
+    EXPECT_EQ(read_back(protocol::row(sparse)), sparse);
+    EXPECT_EQ(read_back(protocol::row(Row{})), Row{});
+
+    Row entry;
+    const std::string line = protocol::entry(5, "a\tb", "c\\d.dll");
+    const auto message = protocol::decode(line.substr(0, line.size() - 1));
+    ASSERT_TRUE(message);
+    ASSERT_TRUE(protocol::read_entry(*message, entry));
+    EXPECT_EQ(entry.index, 5);
+    EXPECT_EQ(entry.code, "a\tb");
+    EXPECT_EQ(entry.driver, "c\\d.dll");
+}
+
+TEST(Protocol, EscapesWhatWouldEndAValueOrALine)
+{
+    const std::string line = protocol::failed("a\tb\nc\rd\\e=f");
+    EXPECT_EQ(line, "failed\twhy=a\\tb\\nc\\rd\\\\e=f\n");
+    const auto message = protocol::decode(line.substr(0, line.size() - 1));
+    ASSERT_TRUE(message);
+    EXPECT_EQ(message->text("why"), "a\tb\nc\rd\\e=f");
+    EXPECT_EQ(protocol::decode("calling\tat=2\tcall=open\tsubject=")->text("subject"), "");
+}
+
+TEST(Protocol, RefusesGarbledLinesAndNeverTakesATruncatedOneForTheWhole)
+{
+    for (const char* garbled : {"", "\tat=1", "row\tindex", "row\t=1", "row\tat=1\tat=2"})
+        EXPECT_FALSE(protocol::decode(garbled)) << garbled;
+    // Values that do not read fail the whole row.
+    for (const char* bad :
+         {"row\tindex=x", "row\tindex=1.5", "row\tindex=99999999999", "row\topens=yes",
+          "row\toutcome=exploded", "row\tquery_result=\tquery_result.value=-",
+          "row\tround_trip=\tround_trip.psnr_db=loud", "row\tround_trip=\tround_trip.looks=odd"}) {
+        Row row;
+        const auto message = protocol::decode(bad);
+        ASSERT_TRUE(message) << bad;
+        EXPECT_FALSE(protocol::read_row(*message, row)) << bad;
+    }
+    // Cut anywhere, a line reads as less than the row, or not at all.
+    const Row full = full_row();
+    const std::string line = protocol::row(full);
+    for (std::size_t cut = 0; cut + 1 < line.size(); ++cut) {
+        const auto message = protocol::decode(line.substr(0, cut));
+        Row row;
+        if (message && protocol::read_row(*message, row)) {
+            EXPECT_NE(row, full) << "cut after " << cut << " bytes";
+        }
+    }
+    // The step table names each call a compressor can be in.
+    EXPECT_EQ(protocol::step_text("compress", ""), "while compressing");
+    EXPECT_EQ(protocol::step_text("decompress", "slne"),
+              "when slne was tried as its decompressor: while decompressing");
+    EXPECT_EQ(protocol::step_text("new_one", ""), "at step new_one");
+}
+
+Report small_report()
+{
+    Report report;
+    report.bits = 32;
+    report.probe = {256, 256, 32, "BI_RGB"};
+    Row full = full_row();
+    full.index = 0;
+    full.outcome = Outcome::answered;
+    full.problem.reset();
+    full.step.reset();
+    full.round_trip->figures->looks.reset();
+    report.rows.push_back(full);
+    Row faulted;
+    faulted.index = 1;
+    faulted.code = "slnf";
+    faulted.driver = "slnf.dll";
+    faulted.outcome = Outcome::faulted;
+    faulted.problem = "faulted when opened (exception 0xc0000005)";
+    faulted.step = "open";
+    faulted.reason = Reason{"faulted", *faulted.problem};
+    report.rows.push_back(faulted);
+    report.foreign.push_back({"slno", "slno.dll", 64, {"other_bitness", "use the x64 program"}});
+    return report;
+}
+
+TEST(Json, WritesEveryFieldEachTimeEscapedAndNullWhereItDoesNotApply)
+{
+    const std::string expected =
+        "{\n"
+        "  \"bits\": 32,\n"
+        "  \"probe\": {\"width\": 256, \"height\": 256, \"compression\": \"BI_RGB\", "
+        "\"bit_count\": 32},\n"
+        "  \"compressors\": [\n"
+        "    {\"index\": 0, \"code\": \"slnj\", \"driver\": \"sl\\\\nj.dll\", \"description\": "
+        "\"A \\\"quoted\\\"\\u0009tab,\\u000aline = Gr\xC3\xBC\xC3\x9F"
+        "e \\\\t\", "
+        "\"outcome\": \"answered\", \"problem\": null, \"step\": null, \"opens\": true, "
+        "\"accepts_probe\": true, \"query_result\": {\"value\": -123, \"name\": null}, "
+        "\"proposed\": {\"compression\": \"XVID\", \"bit_count\": 24}, \"configure\": true, "
+        "\"about\": true, \"reason\": {\"code\": \"key_frame_unmarked\", \"text\": \"its first "
+        "frame\\u0009is not marked\"}, \"driver_path\": \"C:\\\\windows\\\\system32\\\\slnj.dll\", "
+        "\"missing_dll\": \"slnyhelp.dll (needed by x.dll)\", \"round_trip\": {\"worked\": true, "
+        "\"decompressor\": \"slnk\", \"output_bit_count\": 24, \"frames\": 8, \"lag_frames\": 2, "
+        "\"key_frame_marked\": true, \"compressed_bytes\": 196608, \"delta_frame_bytes\": 3.3, "
+        "\"ratio\": 10.663, \"exact\": false, \"psnr_db\": 38.12, \"looks\": null, "
+        "\"ms_per_frame\": 0.300}},\n"
+        "    {\"index\": 1, \"code\": \"slnf\", \"driver\": \"slnf.dll\", \"description\": \"\", "
+        "\"outcome\": \"faulted\", \"problem\": \"faulted when opened (exception 0xc0000005)\", "
+        "\"step\": \"open\", \"opens\": false, \"accepts_probe\": false, \"query_result\": null, "
+        "\"proposed\": null, \"configure\": false, \"about\": false, \"reason\": {\"code\": "
+        "\"faulted\", \"text\": \"faulted when opened (exception 0xc0000005)\"}, \"driver_path\": "
+        "null, \"missing_dll\": null, \"round_trip\": null}\n"
+        "  ],\n"
+        "  \"other_bitness\": [\n"
+        "    {\"code\": \"slno\", \"driver\": \"slno.dll\", \"bits\": 64, \"reason\": {\"code\": "
+        "\"other_bitness\", \"text\": \"use the x64 program\"}}\n"
+        "  ],\n"
+        "  \"answered\": 1,\n"
+        "  \"faulted_or_hung\": 1\n"
+        "}\n";
+    EXPECT_EQ(json_text(small_report()), expected);
+}
+
+TEST(Json, SaysNullForEveryFigureOfARoundTripThatFailedAndForEmptyLists)
+{
+    Report report = small_report();
+    report.rows.resize(1);
+    report.rows[0].round_trip = RoundTrip{};
+    report.foreign.clear();
+    const std::string json = json_text(report);
+    EXPECT_NE(json.find("\"round_trip\": {\"worked\": false, \"decompressor\": null, "
+                        "\"output_bit_count\": null, \"frames\": null, \"lag_frames\": null, "
+                        "\"key_frame_marked\": null, \"compressed_bytes\": null, "
+                        "\"delta_frame_bytes\": null, \"ratio\": null, \"exact\": null, "
+                        "\"psnr_db\": null, \"looks\": null, \"ms_per_frame\": null}}"),
+              std::string::npos)
+        << json;
+    EXPECT_NE(json.find("\"other_bitness\": [],\n"), std::string::npos) << json;
+}
+
+// ---- The table ------------------------------------------------------------------
+
+TEST(Table, FitsOneHundredColumnsWithLongTextBeyondAscii)
+{
+    Report report = small_report();
+    Row& full = report.rows[0];
+    full.description.clear();
+    for (int i = 0; i < 40; ++i)
+        full.description += "Gr\xC3\xBC\xC3\x9F"
+                            "e \xE6\x97\xA5";  // "Grüße 日"
+    full.driver = std::string(80, 'd') + ".dll";
+    full.reason->text = "a word longer than a line: " + std::string(150, 'w') + " and after it";
+    full.round_trip->figures->looks = Looks::upside_down;
+    report.rows[1].description = "tab\there, line\nthere";
+    const std::string table = table_text(report);
+    for (const std::string& line : lines_of(table)) {
+        EXPECT_LE(text::columns(line), kTableWidth) << line;
+        EXPECT_EQ(text::utf8(text::wide(line)), line) << "a character cut in two: " << line;
+    }
+    // Control characters a compressor put in its description do not break a line.
+    EXPECT_NE(table.find("slnf  tab?here, line?there"), std::string::npos) << table;
+    // A cut description keeps its first characters and says it was cut.
+    EXPECT_NE(table.find("slnj  Gr\xC3\xBC\xC3\x9F"
+                         "e \xE6\x97\xA5"),
+              std::string::npos)
+        << table;
+    EXPECT_NE(table.find("~  dddd"), std::string::npos) << table;
+
+    // Under the row: the round trip in words, then the reason.
+    EXPECT_NE(unwrapped(table).find(
+                  " round trip of 8 frames: key frame 262144 -> 196608 bytes, delta "
+                  "frames 3 bytes on average (10.66:1 over the clip), comes back upside "
+                  "down (38.1 dB); its output 2 frames behind"),
+              std::string::npos)
+        << table;
+    EXPECT_NE(table.find("      a word longer than a line:\n      www"), std::string::npos)
+        << table;
+    EXPECT_NE(table.find("      faulted when opened (exception 0xc0000005)\n"), std::string::npos);
+    EXPECT_NE(table.find("2 installed, 1 take the probe format, 1 give it back (0 exactly), 1 "
+                         "faulted or hung"),
+              std::string::npos)
+        << table;
+    EXPECT_NE(table.find("slno  slno.dll  use the x64 program"), std::string::npos) << table;
+}
+
+TEST(Table, SaysWhenEveryFrameCameOutAKeyFrameAndWithoutLag)
+{
+    Report report = small_report();
+    Figures& figures = *report.rows[0].round_trip->figures;
+    figures.delta_frame_bytes.reset();
+    figures.lag_frames = 0;
+    figures.psnr_db.reset();
+    const std::string table = unwrapped(table_text(report));
+    EXPECT_NE(table.find("slnf  ?  "), std::string::npos) << "no description: " << table;
+    EXPECT_NE(table.find("every frame a key frame (10.66:1 over the clip), exact; no lag, 0.30 ms "
+                         "a frame; decompressed by slnk to 24-bit RGB"),
+              std::string::npos)
+        << table;
+}
+
+// ---- The clip and its comparison --------------------------------------------------
+
+class Clip : public testing::Test {
+  protected:
+    static const std::vector<Frame>& clip()
+    {
+        static const std::vector<Frame> made = make_clip();
+        return made;
+    }
+    // FRAME as BITS-bit rows, padded to four bytes.
+    static std::vector<unsigned char> as_bits(const Frame& frame, int bits)
+    {
+        const std::size_t step = static_cast<std::size_t>(bits / 8);
+        const std::size_t stride = (selnary::probe_width * step + 3) / 4 * 4;
+        std::vector<unsigned char> out(stride * selnary::probe_height, 0xEE);
+        for (std::size_t y = 0; y < selnary::probe_height; ++y)
+            for (std::size_t x = 0; x < selnary::probe_width; ++x)
+                for (std::size_t c = 0; c < step; ++c)
+                    out[y * stride + x * step + c] = frame[(y * selnary::probe_width + x) * 4 + c];
+        return out;
+    }
+};
+
+TEST_F(Clip, IsDistinctFramesOfTheProbePictureMovingTheSameOnEveryMachine)
+{
+    ASSERT_EQ(clip().size(), static_cast<std::size_t>(kClipFrames));
+    for (std::size_t i = 0; i < clip().size(); ++i) {
+        ASSERT_EQ(clip()[i].size(), selnary::probe_frame_bytes);
+        for (std::size_t j = 0; j < i; ++j)
+            EXPECT_NE(clip()[i], clip()[j]) << "frames " << j << " and " << i;
+    }
+    // Its first frame's first pixels, blue rising, red falling, and the noise's corner.
+    const Frame& first = clip()[0];
+    EXPECT_EQ(std::vector<unsigned char>(first.begin(), first.begin() + 8),
+              (std::vector<unsigned char>{0, 0, 255, 0, 1, 0, 254, 0}));
+    std::uint32_t sum = 0;
+    for (const Frame& frame : clip())
+        for (const unsigned char byte : frame)
+            sum = sum * 31 + byte;
+    EXPECT_EQ(sum, 0x887baa80u) << "the clip's bytes changed";
+}
+
+TEST_F(Clip, ComparesExactlyByPsnrUpsideDownAndSwapped)
+{
+    const Frame& sent = clip()[1];
+    for (const int bits : {32, 24}) {
+        const auto same = as_bits(sent, bits);
+        EXPECT_FALSE(compare(sent, same.data(), bits).psnr_db) << bits;
+
+        // Every blue byte one off: a mean squared error of 1/3 over three colours.
+        Frame off = sent;
+        for (std::size_t i = 0; i < off.size(); i += 4)
+            off[i] ^= 1;
+        const Comparison lossy = compare(sent, as_bits(off, bits).data(), bits);
+        ASSERT_TRUE(lossy.psnr_db);
+        EXPECT_NEAR(*lossy.psnr_db, 10 * std::log10(255.0 * 255.0 * 3), 1e-9);
+        EXPECT_FALSE(lossy.looks);
+
+        Frame flipped(sent.size()), swapped = sent;
+        const std::size_t row = selnary::probe_width * 4;
+        for (std::size_t y = 0; y < selnary::probe_height; ++y)
+            std::copy_n(&sent[y * row], row, &flipped[(selnary::probe_height - 1 - y) * row]);
+        for (std::size_t i = 0; i < swapped.size(); i += 4)
+            std::swap(swapped[i], swapped[i + 2]);
+        EXPECT_EQ(compare(sent, as_bits(flipped, bits).data(), bits).looks, Looks::upside_down);
+        EXPECT_EQ(compare(sent, as_bits(swapped, bits).data(), bits).looks, Looks::swapped);
+    }
+    // The unused fourth byte is not compared.
+    Frame noisy_fourth = sent;
+    noisy_fourth[3] = 99;
+    EXPECT_FALSE(compare(sent, noisy_fourth.data(), 32).psnr_db);
+}
+
+TEST_F(Clip, CallsLaterFramesWrongWhenTheyAreAnotherFrameOrFarWorseThanTheKey)
+{
+    // Exact all through.
+    ClipCheck exact(clip());
+    for (const Frame& frame : clip())
+        exact.add(frame.data(), 32);
+    EXPECT_FALSE(exact.wrong());
+    EXPECT_FALSE(exact.worst().psnr_db);
+
+    // The second frame shows the first again, as a decoder that skipped a delta frame would.
+    ClipCheck stale(clip());
+    stale.add(clip()[0].data(), 32);
+    stale.add(clip()[0].data(), 32);
+    ASSERT_TRUE(stale.wrong());
+    EXPECT_EQ(stale.wrong()->rfind("frame 2 of 8 comes back as frame 1 (", 0), 0u)
+        << *stale.wrong();
+
+    // Black after a good key frame.
+    ClipCheck black(clip());
+    black.add(clip()[0].data(), 32);
+    const Frame nothing(clip()[1].size(), 0);
+    black.add(nothing.data(), 32);
+    ASSERT_TRUE(black.wrong());
+    EXPECT_NE(black.wrong()->find("frame 2 of 8 comes back at "), std::string::npos)
+        << *black.wrong();
+    EXPECT_NE(black.wrong()->find("the key frame at exact"), std::string::npos) << *black.wrong();
+
+    // Every frame upside down is how it looks, not wrong; the lowest PSNR is kept.
+    ClipCheck flipped(clip());
+    const std::size_t row = selnary::probe_width * 4;
+    double lowest = 1e9;
+    for (const Frame& frame : clip()) {
+        Frame turned(frame.size());
+        for (std::size_t y = 0; y < selnary::probe_height; ++y)
+            std::copy_n(&frame[y * row], row, &turned[(selnary::probe_height - 1 - y) * row]);
+        lowest = std::min(lowest, *compare(frame, turned.data(), 32).psnr_db);
+        flipped.add(turned.data(), 32);
+    }
+    EXPECT_FALSE(flipped.wrong()) << *flipped.wrong();
+    EXPECT_EQ(flipped.worst().looks, Looks::upside_down);
+    EXPECT_DOUBLE_EQ(*flipped.worst().psnr_db, lowest);
+}
+
+TEST(Alignment, TakesEmptyAndSkipFramesBeforeTheFirstRealOneAsLag)
+{
+    Alignment alignment(3);
+    alignment.add({{}, false});
+    alignment.add({{0x7F}, false});
+    EXPECT_EQ(alignment.lag(), 2);
+    EXPECT_TRUE(alignment.outputs().empty());
+    alignment.add({{1, 2, 3}, true});
+    alignment.add({{}, false});  // after the first real frame, a frame's empty output
+    EXPECT_FALSE(alignment.complete());
+    alignment.add({{0x7F}, true});  // a key frame of one byte is a frame
+    EXPECT_TRUE(alignment.complete());
+    alignment.add({{9}, false});  // beyond the clip: not kept
+    EXPECT_EQ(alignment.calls(), 6);
+    EXPECT_EQ(alignment.lag(), 2);
+    ASSERT_EQ(alignment.outputs().size(), 3u);
+    EXPECT_EQ(alignment.outputs()[0].bytes, (std::vector<unsigned char>{1, 2, 3}));
+    EXPECT_TRUE(alignment.outputs()[1].bytes.empty());
+    EXPECT_TRUE(is_lag({{0x7F}, false}));
+    EXPECT_FALSE(is_lag({{0x7E}, false}));
+}
+
+// ---- The command line ---------------------------------------------------------
+
+TEST(CommandLine, SaysWhatWasWrong)
+{
+    const auto usage = [](std::vector<std::string> arguments) {
+        const Command command = parse_command_line(arguments);
+        return std::holds_alternative<UsageError>(command) ? std::get<UsageError>(command).what
+                                                           : "no error";
+    };
+    EXPECT_EQ(usage({"--bogus"}), "unknown option --bogus");
+    EXPECT_EQ(usage({"--json", "json"}), "unknown option json");
+    for (const char* seconds : {"0", "3601", "1.5", "-1", "ten", "", "99999999999999999999"})
+        EXPECT_EQ(usage({"--timeout", seconds}), "--timeout takes whole seconds, 1 to 3600")
+            << seconds;
+    EXPECT_EQ(usage({"--timeout"}), "--timeout takes whole seconds, 1 to 3600");
+    EXPECT_EQ(usage({"--examine", "1"}), "--examine is for the report's own examining process");
+
+    const Command fine = parse_command_line({"--timeout", "3600", "--json"});
+    ASSERT_TRUE(std::holds_alternative<Options>(fine));
+    EXPECT_TRUE(std::get<Options>(fine).json);
+    EXPECT_EQ(std::get<Options>(fine).timeout, 3600);
+    EXPECT_EQ(std::get<Options>(parse_command_line({})).timeout, kDefaultTimeout);
+    for (const char* help : {"--help", "-h", "/?"})
+        EXPECT_TRUE(std::holds_alternative<Help>(parse_command_line({"--json", help})));
+    const Command child = parse_command_line({"--examine", "4", "1234"});
+    ASSERT_TRUE(std::holds_alternative<Examine>(child));
+    EXPECT_EQ(std::get<Examine>(child).first, 4);
+    EXPECT_EQ(std::get<Examine>(child).channel, 1234u);
+}
+
+// ---- The child's round trip, against the test compressor in this process ------
+
+// The test compressor's DriverProc, installed under each code used here.
+class RoundTrip : public testing::Test {
+  protected:
+    static void SetUpTestSuite()
+    {
+        library_ = LoadLibraryA(compressor_dll.c_str());
+        ASSERT_TRUE(library_) << "cannot load " << compressor_dll;
+        const auto proc = GetProcAddress(library_, "DriverProc");
+        ASSERT_TRUE(proc);
+        // The variants, by handler (tests/compressor/compressor.cpp).
+        SetEnvironmentVariableA("SELNARY_COMPRESSOR_STREAM",
+                                "slnj:inter sln2:delay sln1:skip slnu:unmarked slnn:never "
+                                "slns:stale slnd:nodelta");
+        SetEnvironmentVariableA("SELNARY_COMPRESSOR_CODEC", "slne:exact slnv:flip");
+        for (const char* code : kCodes)
+            ASSERT_TRUE(ICInstall(ICTYPE_VIDEO, mmioFOURCC(code[0], code[1], code[2], code[3]),
+                                  reinterpret_cast<LPARAM>(proc), nullptr, ICINSTALL_FUNCTION))
+                << code;
+    }
+    static void TearDownTestSuite()
+    {
+        for (const char* code : kCodes)
+            ICRemove(ICTYPE_VIDEO, mmioFOURCC(code[0], code[1], code[2], code[3]), 0);
+    }
+
+    // Examines CODE as the child does, in this process and unannounced.
+    static Row examined(const char* code)
+    {
+        Installed installed;
+        installed.handlers = {mmioFOURCC(code[0], code[1], code[2], code[3])};
+        installed.drivers = {L"slnytest.dll"};
+        installed.sound = {false};
+        Steps steps(nullptr, 0);
+        Row row;
+        examine_one(0, installed, steps, row);
+        return row;
+    }
+
+    static constexpr const char* kCodes[] = {"slna", "slne", "slnv", "slnj", "sln2",
+                                             "sln1", "slnu", "slnn", "slns", "slnd"};
+    static inline HMODULE library_ = nullptr;
+};
+
+TEST_F(RoundTrip, ProvesAnInterFrameCompressorByItsKeyFrameAndSmallerDeltaFrames)
+{
+    // No lag, two frames of lag with empty frames, one with a skip frame.
+    for (const auto& [code, lag] : {std::pair{"slnj", 0}, {"sln2", 2}, {"sln1", 1}}) {
+        const Row row = examined(code);
+        ASSERT_TRUE(row.round_trip && row.round_trip->figures)
+            << code << ": " << (row.reason ? row.reason->text : "no reason");
+        const Figures& trip = *row.round_trip->figures;
+        EXPECT_FALSE(row.reason) << code << ": " << row.reason->text;
+        EXPECT_EQ(trip.frames, kClipFrames) << code;
+        EXPECT_EQ(trip.lag_frames, lag) << code;
+        EXPECT_TRUE(trip.key_frame_marked) << code;
+        EXPECT_EQ(trip.compressed_bytes, 196608) << code << ": the whole frame, 24 bits a pixel";
+        // A shift and one run of unchanged bytes.
+        EXPECT_EQ(trip.delta_frame_bytes, 10.0) << code;
+        EXPECT_NEAR(trip.ratio, 8.0 * 262144 / (196608 + 7 * 10), 1e-9) << code;
+        EXPECT_FALSE(trip.psnr_db) << code << ": " << *trip.psnr_db << " dB";
+        EXPECT_EQ(trip.decompressor, code);
+        EXPECT_GT(trip.ms_per_frame, 0) << code;
+    }
+}
+
+TEST_F(RoundTrip, ProvesAnIntraFrameCompressorAsBefore)
+{
+    const Row lossy = examined("slna");
+    ASSERT_TRUE(lossy.round_trip && lossy.round_trip->figures) << lossy.reason->text;
+    const Figures& trip = *lossy.round_trip->figures;
+    EXPECT_EQ(trip.lag_frames, 0);
+    EXPECT_EQ(trip.compressed_bytes, 131072);
+    EXPECT_FALSE(trip.delta_frame_bytes) << "every frame is a key frame";
+    EXPECT_NEAR(trip.ratio, 2.0, 1e-9);
+    // RGB 5:6:5 of this clip measures 39.6 dB at its worst.
+    ASSERT_TRUE(trip.psnr_db);
+    EXPECT_GT(*trip.psnr_db, 38);
+    EXPECT_LT(*trip.psnr_db, 43);
+
+    const Row exact = examined("slne");
+    ASSERT_TRUE(exact.round_trip && exact.round_trip->figures);
+    EXPECT_FALSE(exact.round_trip->figures->psnr_db);
+
+    const Row flipped = examined("slnv");
+    ASSERT_TRUE(flipped.round_trip && flipped.round_trip->figures) << flipped.reason->text;
+    EXPECT_EQ(flipped.round_trip->figures->looks, Looks::upside_down);
+}
+
+TEST_F(RoundTrip, SaysWhatIsWrongWithAStreamThatDoesNotHoldUp)
+{
+    const Row unmarked = examined("slnu");
+    ASSERT_TRUE(unmarked.round_trip && unmarked.round_trip->figures);
+    EXPECT_FALSE(unmarked.round_trip->figures->key_frame_marked);
+    EXPECT_EQ(unmarked.reason.value_or(Reason{}).code, "key_frame_unmarked");
+
+    // code: (reason code, what it says)
+    const std::pair<const char*, std::pair<const char*, const char*>> failing[] = {
+        {"slnn", {"no_frame", "no frame came out of it in 24 calls"}},
+        {"slns",
+         {"frames_wrong", "its later frames are wrong: frame 2 of 8 comes back as frame 1"}},
+        {"slnd",
+         {"delta_failed",
+          "frame 2 of 8 does not decompress after the ones before it "
+          "(ICERR_BADFORMAT (-2))"}},
+    };
+    for (const auto& [code, why] : failing) {
+        const Row row = examined(code);
+        ASSERT_TRUE(row.round_trip) << code;
+        EXPECT_FALSE(row.round_trip->figures) << code;
+        ASSERT_TRUE(row.reason) << code;
+        EXPECT_EQ(row.reason->code, why.first) << code;
+        EXPECT_NE(row.reason->text.find(why.second), std::string::npos)
+            << code << ": " << row.reason->text;
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    testing::InitGoogleTest(&argc, argv);
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: report_unit_test COMPRESSOR_DLL [GOOGLETEST OPTIONS]\n");
+        return 2;
+    }
+    compressor_dll = argv[1];
+    return RUN_ALL_TESTS();
+}
