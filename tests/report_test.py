@@ -1,8 +1,10 @@
 """The compressor report, with the test compressor installed for the target's
 bitness in every variant the report must explain or prove (see VARIANTS),
 drivers that cannot open for each reason there is, and one registered for
-the other bitness only; then its help, and an empty list.
-    report_test.py TOOLS PREFIX BUILD_DIR ARCH COMPRESSOR_DLL NEEDY_DLL HELPER_DLL FOREIGN_DLL"""
+the other bitness only; then its help, a usage error, and an empty list. What
+needs no real compressor or process boundary (the messages, the JSON's
+text, the clip's comparison) the report's unit tests prove in-process.
+    report_test.py TOOLS PREFIX ARCH COMPRESSOR_DLL NEEDY_DLL HELPER_DLL FOREIGN_DLL"""
 
 import json
 import re
@@ -21,15 +23,17 @@ from winesession import prefixes, windows_path
 #   x refuses to open            b claims a 2 GiB format  u format size ICERR_UNSUPPORTED
 #   l unterminated description   k ends the process       g shows a message box
 #   d changes the current folder v decompresses upside down i describes itself beyond ASCII
+#   j inter-frame, ignoring the key-frame request     2 the same, its output two frames behind
 # and drivers that do not open:
 #   m driver file missing        n needs a missing DLL    w DLL of the other bitness
 #   p exports no DriverProc      t not a DLL              o other bitness only
 VARIANTS = ["slna", "slnr", "slnf", "slnh", "slne", "slnc", "slnz", "slns", "slnq", "slnx", "slnb", "slnu",
-            "slnl", "slnk", "slng", "slnd", "slnv", "slni"]
+            "slnl", "slnk", "slng", "slnd", "slnv", "slni", "slnj", "sln2"]
 BEHAVIOUR = {
     "SELNARY_COMPRESSOR_FAULT": "slnf:open slnh:hang slnz:compress", "SELNARY_COMPRESSOR_BITS": "slnr:24",
     "SELNARY_COMPRESSOR_OPEN": "slnx:refuse", "SELNARY_COMPRESSOR_QUERY": "slnq:-123",
     "SELNARY_COMPRESSOR_CODEC": "slne:exact slnc:oneway slnv:flip", "SELNARY_COMPRESSOR_TEXT": "slni:unicode",
+    "SELNARY_COMPRESSOR_STREAM": "slnj:inter sln2:delay",
     "SELNARY_COMPRESSOR_MISBEHAVE": "slns:stdout slnb:bigformat slnu:errformat slnl:unterminated slnk:exit "
                                     "slng:msgbox slnd:chdir"}
 
@@ -62,8 +66,8 @@ def examine(document, table, bits, timeout):
     fields = {"index", "code", "driver", "description", "outcome", "problem", "step", "opens",
               "accepts_probe", "query_result", "proposed", "configure", "about", "reason",
               "driver_path", "missing_dll", "round_trip"}
-    trip_fields = {"worked", "decompressor", "output_bit_count", "compressed_bytes", "ratio", "exact",
-                   "psnr_db", "looks", "ms_per_frame"}
+    trip_fields = {"worked", "decompressor", "output_bit_count", "frames", "lag_frames", "key_frame_marked",
+                   "compressed_bytes", "delta_frame_bytes", "ratio", "exact", "psnr_db", "looks", "ms_per_frame"}
     if set(document) != {"bits", "probe", "compressors", "other_bitness", "answered", "faulted_or_hung"}:
         problems.append(f"top-level fields {sorted(document)}")
     if document["bits"] != bits:
@@ -102,6 +106,8 @@ def examine(document, table, bits, timeout):
         "slnd": ("answered", True, True, None, None),
         "slnv": ("answered", True, True, None, None),
         "slni": ("answered", True, True, None, None),
+        "slnj": ("answered", True, True, None, None),
+        "sln2": ("answered", True, True, None, None),
         "slnm": ("answered", False, False, "driver_not_found", "its driver file slnm.dll is not found: the platform looks in the program's folder, C:\\windows\\"),
         "slnn": ("answered", False, False, "missing_dll", "it needs slnyhelp.dll, which is not found"),
         "slnw": ("answered", False, False, "wrong_bitness", f"is a DLL for {other_machine}, not for {bits}-bit programs"),
@@ -140,22 +146,29 @@ def examine(document, table, bits, timeout):
     if not (rows.get("slnw", {}).get("driver_path") or "").lower().endswith("slnw.dll"):
         problems.append(f"slnw: driver_path {rows.get('slnw', {}).get('driver_path')!r}")
 
-    # The round trips: (proposed bits, compressed bytes, exact, looks, decompressor).
-    lossy = (16, 131072, False, None, None)
+    # The round trips of the 8-frame clip: (proposed bits, key frame bytes, delta frame bytes or
+    # None where every frame is a key frame, lag, exact, looks). The inter-frame ones send a
+    # 24-bit key frame, then the picture's shift and one run of unchanged bytes: 10 bytes.
+    lossy = (16, 131072, None, 0, False, None)
     trips = {"slna": lossy, "slns": lossy, "slnl": lossy, "slnd": lossy, "slni": lossy,
-             "slne": (24, 196608, True, None, None), "slnv": (24, 196608, False, "upside down", None)}
-    for code, (proposed, size, exact, looks, _) in trips.items():
+             "slne": (24, 196608, None, 0, True, None), "slnv": (24, 196608, None, 0, False, "upside down"),
+             "slnj": (24, 196608, 10, 0, True, None), "sln2": (24, 196608, 10, 2, True, None)}
+    for code, (proposed, size, delta, lag, exact, looks) in trips.items():
         row, trip = rows.get(code, {}), rows.get(code, {}).get("round_trip") or {}
         if row.get("proposed") != {"compression": code, "bit_count": proposed}:
             problems.append(f"{code}: proposed {row.get('proposed')}")
         if not trip.get("worked") or trip.get("decompressor") != code or trip.get("output_bit_count") != 32:
             problems.append(f"{code}: round trip {trip}")
             continue
-        if (trip["compressed_bytes"], trip["exact"], trip["looks"]) != (size, exact, looks):
-            problems.append(f"{code}: round trip {trip}, expected {size} bytes, exact {exact}, looks {looks}")
-        if abs(trip["ratio"] - 262144 / size) > 0.001 or not trip["ms_per_frame"] > 0:
+        got = (trip["frames"], trip["compressed_bytes"], trip["delta_frame_bytes"], trip["lag_frames"],
+               trip["key_frame_marked"], trip["exact"], trip["looks"])
+        if got != (8, size, delta, lag, True, exact, looks):
+            problems.append(f"{code}: round trip {trip}, expected 8 frames, a marked key frame of {size} bytes, "
+                            f"delta frames {delta}, lag {lag}, exact {exact}, looks {looks}")
+        clip_bytes = size + 7 * (delta if delta is not None else size)
+        if abs(trip["ratio"] - 8 * 262144 / clip_bytes) > 0.001 or not trip["ms_per_frame"] > 0:
             problems.append(f"{code}: ratio {trip['ratio']}, {trip['ms_per_frame']} ms")
-        # RGB 5:6:5 of this frame measures 39.6 dB; the upside-down frame far less.
+        # RGB 5:6:5 of this clip measures 39.6 dB at worst; the upside-down frames far less.
         psnr = trip["psnr_db"]
         if exact != (psnr is None) or (code in ("slna", "slnv") and not (psnr < 15 if looks else 38 < psnr < 43)):
             problems.append(f"{code}: PSNR {psnr}")
@@ -201,10 +214,17 @@ def examine(document, table, bits, timeout):
             if [cells[0]] + cells[2:5] != want or not (row["description"] or "?").startswith(cells[1].rstrip("~")):
                 problems.append(f"table: {cells[:5]}, JSON: {row['description']!r}, {want}")
         wanted = (row["reason"] or {}).get("text") or ""
-        if row["round_trip"] and row["round_trip"]["worked"]:
-            wanted = f"round trip: 262144 -> {row['round_trip']['compressed_bytes']} bytes"
-            if not detail.startswith(wanted) or ("exact" in detail) != row["round_trip"]["exact"]:
-                problems.append(f"table: {row['code']} says {detail!r}")
+        trip = row["round_trip"]
+        if trip and trip["worked"]:
+            # The key frame, the delta frames and the lag in words.
+            wanted = f"round trip of 8 frames: key frame 262144 -> {trip['compressed_bytes']} bytes, "
+            wanted += (f"delta frames {trip['delta_frame_bytes']:.0f} bytes on average"
+                       if trip["delta_frame_bytes"] is not None else "every frame a key frame")
+            lag = f"its output {trip['lag_frames']} frames behind its input" if trip["lag_frames"] else "no lag"
+            if (not detail.startswith(wanted) or ("exact" in detail) != trip["exact"]
+                    or f"; {lag}, " not in detail):
+                problems.append(f"table: {row['code']} says {detail!r}, expected it to start {wanted!r} "
+                                f"and say {lag!r}")
         elif detail != wanted:
             problems.append(f"table: under {row['code']}: {detail!r}, JSON: {wanted!r}")
     if not any(line.startswith("slno ") and "use the" in line for line in table):
@@ -213,9 +233,9 @@ def examine(document, table, bits, timeout):
     return problems
 
 
-def test(session, prefix, build, arch, compressor, needy, helper, foreign):
+def test(session, prefix, arch, compressor, needy, helper, foreign):
     wine = session.fresh(prefix)
-    report = Path(build, "report/selnary-compressors.exe")
+    report = session.tools.program("SELNARY_COMPRESSORS")
     bits = 32 if arch == "x86" else 64
     install(wine, arch, compressor, needy, helper, foreign)
     checks = testing.Checks()
@@ -274,6 +294,12 @@ def test(session, prefix, build, arch, compressor, needy, helper, foreign):
         checks.check(status == 0, f"{asked}: exit status {status}")
         for says in ("--json", "--timeout", "Exit status", "why the others do not"):
             checks.check(says in said("help"), f"{asked} does not mention '{says}'")
+
+    # A usage error says what was wrong, then how to use it.
+    status, _ = run("bogus", "--json", "--bogus")
+    checks.check(status == 2, f"--bogus: exit status {status}, expected 2")
+    checks.check(said("bogus", "err").startswith("selnary-compressors: unknown option --bogus\nusage: "),
+                 f"--bogus: {said('bogus', 'err')!r}")
 
     # No video compressor at all, in either view: a complete, empty report.
     system_ini = Path(prefix, "drive_c/windows/system.ini")
