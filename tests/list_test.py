@@ -21,7 +21,8 @@ def second_of(pattern, lines):
 
 def test(session, prefix, build, arch, compressor):
     wine = session.fresh(prefix)
-    exe, reader, title = Path(build, "selnary.exe"), Path(build, "reader/list-reader.exe"), f"selnary ({arch})"
+    exe, reader = session.tools.program("SELNARY"), session.tools.program("LIST_READER")
+    title = f"selnary ({arch})"
     bits, other, other_bits = (32, "x64", 64) if arch == "x86" else (64, "x86", 32)
     testing.install_compressor(wine, compressor, arch, "slny")
     # The copy's DLL is in this bitness's folder too: only the registry view counts.

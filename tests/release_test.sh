@@ -7,9 +7,9 @@
 #   release_test.sh SOURCE_DIR WORK_DIR ARCH BUILD_DIR PYTHON
 set -euo pipefail
 source_dir=$1 work=$2 arch=$3 build_dir=$4 python=$5
-# Each program in the zip, and where the build has it.
-declare -A built=([selnary.exe]=$build_dir/selnary.exe
-  [selnary-compressors.exe]=$build_dir/report/selnary-compressors.exe)
+# Each program in the zip, and where the build has it (its tools file says).
+declare -A built=([selnary.exe]=$(source "$build_dir/wine-tools.sh" && echo "$SELNARY")
+  [selnary-compressors.exe]=$(source "$build_dir/wine-tools.sh" && echo "$SELNARY_COMPRESSORS"))
 # The suite runs inside tools/release.sh too, whose signing key is not this test's.
 unset SELNARY_SIGN_PKCS12 SELNARY_SIGN_PASSWORD_FILE SELNARY_SIGN_TIMESTAMP_URL
 package=$source_dir/tools/lib/package.py

@@ -10,7 +10,8 @@
 #   reproducible_test.sh SOURCE_DIR WORK_DIR PRESET SUITE_BUILD_DIR SUITE_PRESET
 set -euo pipefail
 source_dir=$1 work=$2 preset=$3 suite_build=$4 suite_preset=$5
-programs=(selnary.exe report/selnary-compressors.exe)
+# The programs compared, by their names in each build's tools file.
+programs=(SELNARY SELNARY_COMPRESSORS)
 
 rm -rf "$work"
 mkdir -p "$work"
@@ -43,13 +44,18 @@ build "$second" Pacific/Chatham 077 \
   -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON -DSELNARY_GTEST_SOURCE_DIR="$work/no-googletest" \
   -DSELNARY_PYTHON="$work/python-without-pefile"
 
+# program_of BUILD_DIR NAME: where that build made the program.
+program_of() { (source "$1/wine-tools.sh" && printf '%s\n' "${!2}"); }
+
 status=0
 for program in "${programs[@]}"; do
-  one=$first/build/$preset/$program two=$second/build/$preset/$program
-  sha256sum "$one" "$two" "$suite_build/$program"
+  one=$(program_of "$first/build/$preset" "$program")
+  two=$(program_of "$second/build/$preset" "$program")
+  suites=$(program_of "$suite_build" "$program")
+  sha256sum "$one" "$two" "$suites"
   cmp "$one" "$two" || { echo "FAIL: the two clean builds of $program differ" >&2; status=1; }
   if [ "$suite_preset" = "$preset" ]; then
-    cmp "$one" "$suite_build/$program" ||
+    cmp "$one" "$suites" ||
       { echo "FAIL: a clean build of $program differs from the suite's own" >&2; status=1; }
   fi
 done

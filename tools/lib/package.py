@@ -24,8 +24,11 @@ import tempfile
 import time
 import zipfile
 
-# The programs, where a build folder holds them, then the texts from the source.
-PROGRAMS = {"selnary.exe": "selnary.exe", "selnary-compressors.exe": "report/selnary-compressors.exe"}
+from winesession import wine
+
+# The programs in the zip, by their names in a build's tools file, then the
+# texts from the source.
+PROGRAMS = {"selnary.exe": "SELNARY", "selnary-compressors.exe": "SELNARY_COMPRESSORS"}
 TEXTS = ("README.md", "LICENSE")
 
 
@@ -121,9 +124,10 @@ def package(out_dir, version, epoch, source_dir, targets, signing, work):
     try:
         for target, build_dir in targets:
             zip_name = f"selnary-{version}-{target}.zip"
+            values = wine.read(os.path.join(build_dir, "wine-tools.sh"))
             with zipfile.ZipFile(os.path.join(staging, zip_name), "w") as archive:
                 for name, built in PROGRAMS.items():
-                    exe = os.path.join(build_dir, built)
+                    exe = wine.built(values, built)
                     if signing:
                         signed = os.path.join(work, f"{target}-{name}")
                         sign(signing, version, exe, signed)
@@ -174,7 +178,7 @@ def main(argv):
             if checked:
                 print(f"Signing with {checked[1]}")
             package(out_dir, version, epoch, source_dir, targets, checked and checked[0], work)
-        except Refusal as refusal:
+        except (Refusal, wine.Error) as refusal:
             print(f"error: {refusal}; nothing was released", file=sys.stderr)
             return 1
     return 0

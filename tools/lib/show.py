@@ -25,18 +25,18 @@ import winesession
 DECORATED = r"HKCU\Software\Wine\X11 Driver"
 
 
-def report(session, build):
+def report(session):
     """What every compressor of this bitness answers about the probe format,
     each asked in a process of its own, so that a faulty one costs its row only."""
     print(flush=True)
-    status = session.wine.run(build / "report/selnary-compressors.exe", "--timeout",
+    status = session.wine.run(session.tools.program("SELNARY_COMPRESSORS"), "--timeout",
                               session.tools.scaled(10), seconds=120).returncode
     if status not in (0, 3):
         print(f"warning: selnary-compressors.exe could not report (status {status})", file=sys.stderr)
 
 
-def show(session, build, arch, picture):
-    exe, title = build / "selnary.exe", f"selnary ({arch})"
+def show(session, arch, picture):
+    exe, title = session.tools.program("SELNARY"), f"selnary ({arch})"
     own = os.environ.get("WINEPREFIX")
     headless = not os.environ.get("DISPLAY")
     if own:
@@ -71,14 +71,14 @@ def show(session, build, arch, picture):
         said = log.read_text(errors="replace")
         if said:
             print("Wine reported:", *(f"  {line}" for line in said.splitlines()), sep="\n", file=sys.stderr)
-        report(session, build)  # it tells which compressor it was
+        report(session)  # it tells which compressor it was
         return 1
 
     # One start of the reader lists the entries and drops the list open: under
     # emulation every start of an x86 program takes seconds.
     bits = 32 if arch == "x86" else 64
     print(f'Compressors offered in "{title}" ({bits}-bit), in list order:')
-    listed = wine.run(build / "reader/list-reader.exe", "--open", title, capture_output=True, text=True)
+    listed = wine.run(session.tools.program("LIST_READER"), "--open", title, capture_output=True, text=True)
     if listed.returncode != 0:
         raise winesession.Error(f"list-reader.exe could not read the list (status {listed.returncode}): "
                                 f"{listed.stderr.strip()}")
@@ -97,16 +97,15 @@ def show(session, build, arch, picture):
     session.screen.key(window, "Escape", "Escape")
     status = session.wait(program, 10)
     print(f"selnary.exe exited with status {status}", flush=True)
-    report(session, build)
+    report(session)
     return status
 
 
 def main(build, arch, picture):
     if arch not in ("x86", "x64"):
         raise winesession.Error(f"no target '{arch}'")
-    build = Path(build).resolve()
-    with winesession.Session(winesession.load(build / "wine-tools.sh")) as session:
-        return show(session, build, arch, picture)
+    with winesession.Session(winesession.load(Path(build, "wine-tools.sh"))) as session:
+        return show(session, arch, picture)
 
 
 if __name__ == "__main__":

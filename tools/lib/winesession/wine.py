@@ -36,13 +36,23 @@ class Tools:
     x86_mode: str
     qemu: str
     slowdown: int  # how many times longer this target's programs take than natively
+    programs: dict  # the build's programs by their names in the tools file
 
     def scaled(self, seconds):
         """A native time limit, as long as it must be for this target here."""
         return seconds * self.slowdown
 
+    def program(self, name):
+        """The path of a program the build makes: SELNARY, SELNARY_COMPRESSORS,
+        LIST_READER, BENCH_QUERY or TEST_COMPRESSOR."""
+        return built(self.programs, name)
 
-def load(path):
+
+PROGRAMS = ("SELNARY", "SELNARY_COMPRESSORS", "LIST_READER", "BENCH_QUERY", "TEST_COMPRESSOR")
+
+
+def read(path):
+    """The names and values of a tools file, whatever they say."""
     values = {}
     try:
         lines = Path(path).read_text().splitlines()
@@ -52,6 +62,22 @@ def load(path):
         if "=" in line and not line.startswith("#"):
             name, _, value = line.partition("=")
             values[name] = " ".join(shlex.split(value))
+    return values
+
+
+def built(values, name):
+    """A built program's path from a tools file's values; an error where the
+    build makes no such program or has not made it yet."""
+    path = values.get(name)
+    if not path:
+        raise Error(f"this build makes no {name} (configured without its tests?)")
+    if not Path(path).is_file():
+        raise Error(f"{path} is missing: build it first (tools/test.sh)")
+    return Path(path)
+
+
+def load(path):
+    values = read(path)
     if values.get("WINE_UNAVAILABLE"):
         raise Error(f"Windows programs cannot run under Wine here: {values['WINE_UNAVAILABLE']}")
     for name in ("WINE", "WINESERVER", "XVFB", "XDOTOOL", "PYTHON", "SETARCH"):
@@ -60,7 +86,8 @@ def load(path):
     return Tools(values["WINE"], values.get("WINE64", ""), values["WINESERVER"], values["XVFB"],
                  values["XDOTOOL"], values.get("IMPORT", ""), values["PYTHON"], values["SETARCH"],
                  Path(values["WINE_ROOT"]),
-                 values["X86_MODE"], values.get("X86_QEMU", ""), int(values.get("SLOWDOWN", "1")))
+                 values["X86_MODE"], values.get("X86_QEMU", ""), int(values.get("SLOWDOWN", "1")),
+                 {name: values.get(name, "") for name in PROGRAMS})
 
 
 def windows_path(path):

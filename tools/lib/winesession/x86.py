@@ -10,8 +10,10 @@ and Wine finds their wineservers; the machine's binfmt table is never touched.
 Every process the command starts stays under that handler.
 
 The configure runs this file once:  x86.py WINE [QEMU]
-and reads mode=, slowdown= and summary= lines from it."""
+and reads its answer, one JSON object {"mode", "slowdown", "summary"}, with
+its exit status checked."""
 
+import json
 import os
 import re
 import shutil
@@ -117,4 +119,4 @@ def detect(wine, qemu=""):
 
 if __name__ == "__main__":
     found = detect(*sys.argv[1:3])
-    print(f"mode={found.mode}\nslowdown={found.slowdown}\nsummary={found.summary}")
+    print(json.dumps({"mode": found.mode, "slowdown": found.slowdown, "summary": found.summary}))
