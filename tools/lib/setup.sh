@@ -42,8 +42,25 @@ install_missing_packages() {
     echo "Installing: ${missing[*]}${need_i386:+ (adding the i386 architecture for wine32)}"
   fi
   [ -n "$need_i386" ] && "${as_root[@]}" dpkg --add-architecture i386
-  "${as_root[@]}" apt-get update -qq
+  update_package_lists "${as_root[@]}"
   "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+}
+
+# update_package_lists [sudo]: apt-get update, tried again for up to fifteen
+# minutes while a mirror is mid-sync ("File has unexpected size", "Hash Sum
+# mismatch"), which it is for a few minutes at a time; any other failure stops.
+update_package_lists() {
+  local said tries=1
+  until said=$("$@" apt-get update -qq 2>&1) && ! grep -q '^E:' <<<"$said"; do
+    if [ "$tries" -ge 30 ] || ! grep -qE 'unexpected size|Mirror sync in progress|Hash Sum mismatch' <<<"$said"; then
+      printf '%s\n' "$said" >&2
+      echo "error: apt-get update failed (after $tries tries)" >&2
+      return 1
+    fi
+    echo "apt-get update: the mirror is mid-sync; trying again in 30 s ($tries of 30)" >&2
+    sleep 30
+    tries=$((tries + 1))
+  done
 }
 
 # Wine runs only in prefixes that belong to the user running it, and a build
