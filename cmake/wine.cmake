@@ -35,7 +35,7 @@ else()
   execute_process(COMMAND ${SELNARY_PYTHON} -c "import sys; sys.exit(sys.version_info < (3, 9))"
                   RESULT_VARIABLE python_status OUTPUT_QUIET ERROR_QUIET)
   if(NOT python_status EQUAL 0)
-    set(python_reason "${SELNARY_PYTHON} does not run as Python 3.9 or later (status ${python_status})")
+    set(python_reason "${SELNARY_PYTHON} does not run as Python 3.9 or later (${python_status})")
   endif()
 endif()
 
