@@ -1,8 +1,12 @@
 #!/usr/bin/env python3
-"""What the report's isolation and round trips cost: selnary-compressors.exe
-against query.exe, a plain in-process query of the same compressors, each
-run RUNS times in one fresh prefix whose wineserver is kept running.
-Prints the median of each and their ratio.
+"""What the report's isolation costs: selnary-compressors.exe against
+query.exe, which asks the same compressors the same questions with the same
+code, round trips included, in one process. Each runs RUNS times in one fresh
+prefix whose wineserver is kept running; the medians and their ratio are
+printed, twice: with Wine's own compressors alone, then with the test
+compressor installed under four codes that take the probe (lossy, exact,
+inter-frame, and inter-frame two frames behind), whose round trips are part
+of what both programs do.
     bench/bench.py [x86|x64] [RUNS]   (from the source folder, after tools/test.sh)"""
 
 import statistics
@@ -13,39 +17,65 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tools" / "lib"))
 import winesession  # noqa: E402
+from winesession import prefixes, windows_path  # noqa: E402
+
+# The test compressor's codes that take the probe, and how each behaves.
+TAKING = ("slna", "slne", "slnj", "sln2")
+BEHAVIOUR = {"SELNARY_COMPRESSOR_CODEC": "slne:exact", "SELNARY_COMPRESSOR_STREAM": "slnj:inter sln2:delay"}
+
+
+def install(wine, arch, dll):
+    """The test compressor under each code, as an installer would put it there."""
+    prefix = wine.env["WINEPREFIX"]
+    view = "Wow6432Node\\" if arch == "x86" else ""
+    lines = ["REGEDIT4", "", f"[HKEY_LOCAL_MACHINE\\Software\\{view}Microsoft\\Windows NT\\CurrentVersion\\Drivers32]"]
+    for code in TAKING:
+        prefixes.install(dll, prefixes.system_folder(prefix, arch) / f"{code}.dll")
+        lines.append(f'"vidc.{code}"="{code}.dll"')
+    registry = Path(prefix, "bench.reg")
+    registry.write_text("\n".join(lines) + "\n")
+    wine.reg("import", windows_path(registry))
+
+
+def measure(wine, programs, runs, env):
+    """The median milliseconds of each program over runs, and what the first said."""
+    def elapsed_ms(program):
+        started = time.monotonic()
+        status = wine.run(program, seconds=600, env=env, stdout=subprocess.DEVNULL).returncode
+        if status not in (0, 3):  # the report's 3: some compressor faulted or hung
+            raise winesession.Error(f"{program.name} ended with status {status}; nothing to compare")
+        return (time.monotonic() - started) * 1000
+
+    # The two programs in turn, RUNS times each after one run to warm up,
+    # so that a machine that slows down for a while slows both.
+    for program in programs:
+        elapsed_ms(program)
+    times = [[], []]
+    for _ in range(runs):
+        for program, measured in zip(programs, times):
+            measured.append(elapsed_ms(program))
+    said = wine.run(programs[0], env=env, capture_output=True, text=True).stdout.strip()
+    return [statistics.median(measured) for measured in times], said
 
 
 def bench(arch="x64", runs="21"):
-    build, runs = Path("build", arch).resolve(), int(runs)
-    programs = [build / "bench/query.exe", build / "report/selnary-compressors.exe"]
-    for program in programs:
-        if not program.is_file():
-            raise winesession.Error(f"{program} is missing: build it first (tools/test.sh)")
-    with winesession.Session(winesession.load(build / "wine-tools.sh")) as session:
+    runs = int(runs)
+    tools = winesession.load(Path("build", arch, "wine-tools.sh").resolve())
+    programs = [tools.program("BENCH_QUERY"), tools.program("SELNARY_COMPRESSORS")]
+    compressor = tools.program("TEST_COMPRESSOR")
+    with winesession.Session(tools) as session:
         wine = session.fresh(session.tools.root / f"bench-{arch}", display=False)
         wine.server("-p")  # kept running between the runs; the session ends it
-
-        def elapsed_ms(program):
-            started = time.monotonic()
-            status = wine.run(program, seconds=600, stdout=subprocess.DEVNULL).returncode
-            if status not in (0, 3):  # the report's 3: some compressor faulted or hung
-                raise winesession.Error(f"{program.name} ended with status {status}; nothing to compare")
-            return (time.monotonic() - started) * 1000
-
-        # The two programs in turn, RUNS times each after one run to warm up,
-        # so that a machine that slows down for a while slows both.
-        for program in programs:
-            elapsed_ms(program)
-        times = [[], []]
-        for _ in range(runs):
-            for program, measured in zip(programs, times):
-                measured.append(elapsed_ms(program))
-        query, report = (statistics.median(measured) for measured in times)
-        said = wine.run(programs[0], capture_output=True, text=True).stdout.strip()
-        print(f"{said} ({arch}, x86 {session.tools.x86_mode})")
-        print(f"query.exe                median {query:.0f} ms of {runs} runs")
-        print(f"selnary-compressors.exe  median {report:.0f} ms")
-        print(f"ratio {report / query:.2f}")
+        print(f"{arch}, x86 {session.tools.x86_mode}, {runs} runs of each")
+        for title, env in (("Wine's own compressors", {}),
+                           (f"and the test compressor as {', '.join(TAKING)}", BEHAVIOUR)):
+            if env:
+                install(wine, arch, compressor)
+            (query, report), said = measure(wine, programs, runs, env)
+            print(f"\n{title}: {said}")
+            print(f"query.exe                median {query:.0f} ms")
+            print(f"selnary-compressors.exe  median {report:.0f} ms")
+            print(f"ratio {report / query:.2f}")
 
 
 if __name__ == "__main__":
