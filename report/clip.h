@@ -17,8 +17,10 @@ namespace selnary::report {
 using Frame = std::vector<unsigned char>;
 
 inline constexpr int kClipFrames = 8;
-// How far beyond the clip a compressor that lags is fed, its last frame again.
-inline constexpr int kMostExtraCalls = 16;
+// How far beyond the clip a compressor that lags is fed, its last frame
+// again: enough for an H.264 encoder's default look-ahead (40 frames) with
+// its B-frames and threads.
+inline constexpr int kMostExtraCalls = 64;
 
 // The clip: the probe picture (gradients, sharp edges and noise), then the
 // same picture panned a few pixels a frame, so that a delta frame carries
