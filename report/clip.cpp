@@ -1,6 +1,6 @@
 #include "report/clip.h"
 
-#include "probe/probe.h"
+#include "probe/geometry.h"
 
 #include <algorithm>
 #include <cmath>  // for std::log10

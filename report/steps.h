@@ -5,6 +5,7 @@
 #pragma once
 
 #include "platform/platform.h"
+#include "report/protocol.h"
 
 #include <cstdint>
 #include <string>
@@ -15,7 +16,18 @@ namespace selnary::report {
 
 // Sends one message to the parent, whole, on the child's own channel; ends
 // the process where the parent is gone.
-void send(HANDLE channel, const std::string& message);
+inline void send(HANDLE channel, const std::string& message)
+{
+    std::size_t at = 0;
+    while (at < message.size()) {
+        DWORD written = 0;
+        if (!WriteFile(channel, message.data() + at, static_cast<DWORD>(message.size() - at),
+                       &written, nullptr) ||
+            written == 0)
+            ExitProcess(1);
+        at += written;
+    }
+}
 
 class Steps {
   public:
@@ -35,8 +47,16 @@ class Steps {
     }
 
   private:
-    void begin(std::string_view step, const std::string& subject);
-    void end();
+    void begin(std::string_view step, const std::string& subject)
+    {
+        if (channel_)
+            send(channel_, protocol::calling(index_, step, subject));
+    }
+    void end()
+    {
+        if (channel_)
+            send(channel_, protocol::back(index_));
+    }
 
     HANDLE channel_;
     int index_;
