@@ -65,7 +65,7 @@ def bench(arch="x64", runs="21"):
     compressor = tools.program("TEST_COMPRESSOR")
     with winesession.Session(tools) as session:
         wine = session.fresh(session.tools.root / f"bench-{arch}", display=False)
-        wine.server("-p")  # kept running between the runs; the session ends it
+        wine.serve()  # the session keeps it running between the runs, and ends it
         print(f"{arch}, x86 {session.tools.x86_mode}, {runs} runs of each")
         for title, env in (("Wine's own compressors", {}),
                            (f"and the test compressor as {', '.join(TAKING)}", BEHAVIOUR)):

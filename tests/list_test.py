@@ -32,8 +32,8 @@ def test(session, prefix, build, arch, compressor):
     logs = Path(prefix, "logs")
     logs.mkdir()
     checks = testing.Checks()
-    # The runs below start their own server for this prefix.
-    wine.server("-w")
+    # The runs below use the prefix as someone's own, each starting a server of its own.
+    wine.server("-k")
 
     checks.case = "listed"
     status, out, err = testing.show(session, build, arch, logs / "listed.png")

@@ -27,9 +27,9 @@ def server_pids(prefix):
 
 def test(session, prefix, build, arch):
     wine = session.fresh(prefix, display=False)
-    # Persistent, as a user's running server is; the session ends it. Started
+    # The session's server, persistent as a user's running one is; started
     # here, outside any namespace the run makes for x86.
-    wine.server("-p")
+    wine.serve()
     # The server may still be settling in its folder when -p returns on a busy machine.
     deadline = time.monotonic() + session.tools.scaled(10)
     while len(before := server_pids(prefix)) != 1 and time.monotonic() < deadline:

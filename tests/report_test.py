@@ -54,7 +54,6 @@ def install(wine, arch, compressor, needy, helper, foreign):
     registry.write_text("\n".join(lines) + "\n")
     wine.reg("import", windows_path(registry))
     testing.install_compressor(wine, compressor, "x64" if arch == "x86" else "x86", "slno")
-    wine.server("-w")
 
 
 def examine(document, table, bits, timeout):

@@ -31,9 +31,10 @@ class Session:
         self.tools = tools
         self.programs = []
         self.wine = self.screen = self.settings = self.x_server = None
-        # Whether ending the session may stop the prefix's wineserver: "yes"
-        # for a fresh prefix, "no" for someone's own, "shared" where it served
-        # that prefix before the session began.
+        # Whose the prefix's wineserver is: "yes" for a fresh prefix's, "no"
+        # for the one the session starts in someone's own prefix, "shared"
+        # where one served that prefix before the session began. The session
+        # holds its own (Wine.serve) and ends it; a shared one it leaves alone.
         self.owns_server = "yes"
 
     def __enter__(self):
@@ -55,7 +56,9 @@ class Session:
 
     def own(self, prefix, display=True):
         """Someone's own prefix, in which nothing is created; a wineserver
-        that already serves it is left running."""
+        that already serves it is left running. One the session starts there
+        serves for the session and ends with it, and a program started in
+        the prefix meanwhile ends with it too."""
         prefix = prefixes.check_own(prefix)
         self.owns_server = "shared" if server.running(prefix) else "no"
         return self._open(prefix, display)
@@ -64,8 +67,8 @@ class Session:
         env = dict(self.env)
         if show:  # else the caller's own DISPLAY, where there is one
             self.x_server, env["DISPLAY"] = display.start(self.tools.xvfb, self.env, self.tools.scaled(30))
-        self.wine = Wine(self.tools, env, prefix)
-        self.screen = display.Screen(self.tools.xdotool, self.wine.env)
+        self.wine = Wine(self.tools, env, prefix, hold_server=self.owns_server != "shared")
+        self.screen = display.Screen(self.tools.xdotool, self.wine.env, self.tools.picture)
         self.settings = Settings(self.wine, self.folder)
         return self.wine
 
@@ -93,11 +96,9 @@ class Session:
         if self.wine:
             for problem in self.settings.restore():
                 print(f"warning: {problem}", file=sys.stderr)
-            if self.owns_server == "yes":
-                self.wine.server("-k")
-            # A server this session started ends once its programs have; one
-            # that was running before belongs to someone else.
+            # A server that was running before belongs to someone else.
             if self.owns_server != "shared":
+                self.wine.server("-k")
                 self.wine.server("-w")
         if self.x_server:
             processes.stop(self.x_server, 5)

@@ -15,7 +15,7 @@ import subprocess
 from dataclasses import dataclass
 from pathlib import Path
 
-from . import processes, x86
+from . import processes, server, x86
 from .processes import Error
 
 # Keeps Wine from offering to install its Mono and Gecko add-ons.
@@ -97,10 +97,12 @@ def windows_path(path):
 
 class Wine:
     """Wine's programs for one prefix, in an environment of the session's:
-    quiet, and without Wine's offers to install Mono and Gecko."""
+    quiet, and without Wine's offers to install Mono and Gecko. With
+    hold_server, every program runs with the prefix's wineserver started
+    persistent, as the session's own."""
 
-    def __init__(self, tools, env, prefix):
-        self.tools = tools
+    def __init__(self, tools, env, prefix, hold_server=False):
+        self.tools, self.hold_server = tools, hold_server
         self.env = {**env, "WINEPREFIX": str(prefix), "WINEDEBUG": "-all", "WINEDLLOVERRIDES": BASE_OVERRIDES}
         system = Path(prefix, "system.reg")
         # A new prefix is a 64-bit one wherever Wine has its 64-bit loader.
@@ -122,17 +124,36 @@ class Wine:
     def environment(self, extra):
         return {**self.env, **(extra or {})}
 
+    def serve(self):
+        """Starts the prefix's wineserver, persistent, unless one serves it.
+
+        When a prefix's last program ends, its wineserver waits 3 s and then
+        ends Wine's own processes, the desktop's among them; a program that
+        starts in that moment loses its desktop and ends before its window
+        appears (status 0, or no crash report from a crashing one). A program
+        started 3 s after the one before, which an emulated start takes,
+        hits it: 3 of 38 such starts did here (tests/server_race.py), none of
+        45 with the server held persistent. So a session keeps its server
+        from the first command to its end, and ends it then."""
+        if self.hold_server and not server.running(self.env["WINEPREFIX"]):
+            self.server("-p")
+
     def run(self, *arguments, seconds=60, loader=None, env=None, **options):
         """Runs a Wine program for seconds (scaled) at most; see processes.run."""
+        self.serve()
         return processes.run(self.command(*arguments, loader=loader), self.environment(env),
                              self.tools.scaled(seconds), **options)
 
     def start(self, *arguments, loader=None, env=None, **options):
+        self.serve()
         return subprocess.Popen(self.command(*arguments, loader=loader), env=self.environment(env), **options)
 
     def server(self, *arguments, seconds=30):
-        """wineserver -k, -w or -p for the prefix."""
-        return processes.run([self.tools.wineserver, *arguments], self.env, self.tools.scaled(seconds))
+        """wineserver -k, -w or -p for the prefix, without address-space
+        randomisation as the server a loader starts. Its output goes to
+        files: a server it starts would hold a pipe open."""
+        return processes.run([self.tools.setarch, "-R", self.tools.wineserver, *arguments], self.env,
+                             self.tools.scaled(seconds), capture_output=True)
 
     def reg(self, *arguments):
         """Wine's reg.exe: quiet when it succeeds; when it fails, what it said

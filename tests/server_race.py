@@ -1,0 +1,54 @@
+#!/usr/bin/env python3
+"""Wine's race at a prefix's shutdown, in its smallest case: starts
+selnary.exe, closes its chooser, waits PAUSE seconds after it ended, and
+again, TRIES times for each pause; counts the starts that end before their
+window appears. When a prefix's last program ends, its wineserver waits 3 s
+and then ends Wine's own processes, the desktop among them; a program that
+starts then loses its desktop. With --held, the prefix's wineserver is
+persistent, as the harness keeps it for a session.
+    tests/server_race.py BUILD_DIR ARCH PAUSES TRIES [--held]
+For example, under emulation (from the source folder, after tools/test.sh):
+    ../shared/without-x86.sh tests/server_race.py build/x86 x86 2.9,3.0,3.1 15"""
+
+import argparse
+import sys
+import time
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tools" / "lib"))
+
+import winesession  # noqa: E402
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("build")
+    parser.add_argument("arch", choices=("x86", "x64"))
+    parser.add_argument("pauses", help="seconds, separated by commas")
+    parser.add_argument("tries", type=int)
+    parser.add_argument("--held", action="store_true", help="the wineserver persistent")
+    arguments = parser.parse_args()
+    tools = winesession.load(Path(arguments.build, "wine-tools.sh"))
+    arch = arguments.arch
+    with winesession.Session(tools) as session:
+        wine = session.fresh(tools.root / f"race-{arch}")
+        wine.hold_server = arguments.held
+        exe, title = tools.program("SELNARY"), f"selnary ({arch})"
+        for pause in map(float, arguments.pauses.split(",")):
+            early = 0
+            for _ in range(arguments.tries):
+                program = session.start(exe)
+                try:
+                    window = session.screen.wait_for(title, tools.scaled(60), program)
+                    session.screen.key(window, "Escape")
+                    session.wait(program, 10)
+                except winesession.Error as error:
+                    early += 1
+                    print(f"  after {pause} s: {error}", flush=True)
+                time.sleep(pause)
+            print(f"after {pause} s: {early} of {arguments.tries} starts ended before their window", flush=True)
+    return 0
+
+
+if __name__ == "__main__":
+    winesession.main(main)
