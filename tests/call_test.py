@@ -2,7 +2,6 @@
 MSVFW32.dll that logs each call, under several command lines and both results.
     call_test.py TOOLS PREFIX EXE STANDIN_DLL TITLE ARCH POINTER_BYTES STATE_BYTES"""
 
-from pathlib import Path
 
 import testing
 from winesession import prefixes, windows_path
@@ -27,23 +26,24 @@ def test(session, prefix, exe, standin, title, arch, pointer_bytes, state_bytes)
     # folder for the target, where the loader is meant to find MSVFW32.dll;
     # beside the program it would be the planted DLL the program's load flags refuse.
     prefixes.install(standin, prefixes.system_folder(prefix, arch) / "msvfw32.dll")
-    logs = Path(prefix, "logs")
-    logs.mkdir()
     expected = recorded_call(title, int(pointer_bytes), int(state_bytes))
-    checks = testing.Checks()
+    checks = testing.Checks(prefix)
+    logs = checks.logs
 
     def case(name, result, *arguments, launcher=()):
         """The stand-in returns result (1 TRUE, 0 FALSE)."""
         checks.case = name
         log = logs / f"{name}.log"
-        status = wine.run(*launcher, exe, *arguments, loader=wine.tool if launcher else None, env={
-            **wine.overriding("msvfw32=n"), "SELNARY_STANDIN_LOG": windows_path(log),
-            "SELNARY_STANDIN_RESULT": str(result)}).returncode
-        checks.check(status == 0, f"exit status {status}, expected 0")
-        if not checks.check(log.is_file(), "the chooser was never called"):
+        wine_log = logs / f"{name}-wine.log"
+        with open(wine_log, "w") as output:
+            status = wine.run(*launcher, exe, *arguments, loader=wine.tool if launcher else None, env={
+                **wine.overriding("msvfw32=n"), "SELNARY_STANDIN_LOG": windows_path(log),
+                "SELNARY_STANDIN_RESULT": str(result), **testing.WINE_ERRORS}, stdout=output, stderr=output).returncode
+        checks.check(status == 0, f"exit status {status}, expected 0", wine_log)
+        if not checks.check(log.is_file(), "the chooser was never called", wine_log):
             return
         calls = log.read_text(errors="replace").splitlines()
-        checks.check(len(calls) == 1, f"{len(calls)} calls to ICCompressorChoose, expected exactly one")
+        checks.check(len(calls) == 1, f"{len(calls)} calls to ICCompressorChoose, expected exactly one", log)
         line = calls[0].rstrip("\r") if calls else ""
         checks.check(line == expected, f"the call differs\n  expected: {expected}\n  recorded: {line}")
 

@@ -25,11 +25,21 @@ def described(pid):
         return "(ended)"
 
 
+def program_name(pid):
+    """The name pid runs under, in lower case: a Windows program's path as
+    Wine shows it once it runs, else the file's name (the loader's, or
+    qemu's where it is emulated)."""
+    try:
+        return Path(f"/proc/{pid}/cmdline").read_bytes().split(b"\0")[0].lower().rsplit(b"/", 1)[-1]
+    except OSError:  # ended since
+        return b""
+
+
 def wine_personality(pid):
     """pid's personality flags when it is a Wine process (a Windows program,
     under Wine's loader or by its own name, or the wineserver), else None."""
     try:
-        program = Path(f"/proc/{pid}/cmdline").read_bytes().split(b"\0")[0].lower().rsplit(b"/", 1)[-1]
+        program = program_name(pid)
         if program.endswith(b".exe") or program.startswith(b"wine"):
             return int(Path(f"/proc/{pid}/personality").read_text(), 16)
     except (OSError, ValueError):  # ended since
@@ -38,17 +48,23 @@ def wine_personality(pid):
 
 
 def test(session, prefix, exe):
-    checks, table = testing.Checks(), testing.binfmt_table()
+    checks, table = testing.Checks(prefix), testing.binfmt_table()
     tag = session.env[processes.TAG]
     for case, end in (("stopped", lambda driver: driver.terminate()),
                       ("killed", lambda driver: driver.kill())):
         checks.case = case
-        driver = subprocess.Popen([session.tools.python, RUN, sys.argv[1], prefix, exe], env=session.env,
-                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        log = checks.log(f"{case}.log")
+        started = time.monotonic()
+        with open(log, "w") as output:
+            driver = subprocess.Popen([session.tools.python, RUN, sys.argv[1], prefix, exe],
+                                      env=session.env, stdout=output, stderr=output)
         deadline = processes.Deadline(session.tools.scaled(60))
-        while not any("selnary.exe" in described(pid) for pid in processes.tagged(tag)):
+        # The program itself, not the driver whose command line names it too.
+        while not any("selnary.exe" in described(pid) and not program_name(pid).startswith(b"python")
+                      for pid in processes.tagged(tag)):
             if not checks.check(driver.poll() is None and not deadline.passed(),
-                                f"selnary.exe did not start (the driver's status: {driver.poll()})"):
+                                f"selnary.exe did not start within {testing.seconds_since(started)} "
+                                f"(the driver's status: {driver.poll()})", log):
                 break
             time.sleep(0.1)
         else:
@@ -58,15 +74,18 @@ def test(session, prefix, exe):
             randomised = [pid for pid, flags in wine.items() if not flags & ADDR_NO_RANDOMIZE]
             checks.check(len(wine) >= 3 and not randomised,
                          f"{len(wine)} Wine processes; with address randomisation: "
-                         + "; ".join(f"{pid} {described(pid)}" for pid in randomised))
+                         + "; ".join(f"{pid} {described(pid)}" for pid in randomised),
+                         "\n".join(f"{pid} {described(pid)}" for pid in running), log)
             end(driver)
             status = driver.wait(session.tools.scaled(30))
+            ended = time.monotonic()
             if case == "stopped":
-                checks.check(status == 143, f"the driver ended with status {status}, expected 143")
+                checks.check(status == 143, f"the driver ended with status {status}, expected 143", log)
             deadline = processes.Deadline(session.tools.scaled(30))
             while (left := sorted(processes.tagged(tag))) and not deadline.passed():
                 time.sleep(0.1)
-            if checks.check(not left, "still running: " + "; ".join(f"{pid} {described(pid)}" for pid in left)):
+            if checks.check(not left, f"still running {testing.seconds_since(ended)} after the driver ended: "
+                            + "; ".join(f"{pid} {described(pid)}" for pid in left), log):
                 print(f"[{case}] {len(running)} processes of the session while the chooser was open "
                       f"({len(wine)} of Wine, none with address randomisation), none left")
         processes.stop(driver, 5)

@@ -29,52 +29,55 @@ def test(session, prefix, build, arch, compressor):
     testing.install_compressor(wine, compressor, other, "slno")
     prefixes.install(compressor, prefixes.system_folder(prefix, arch) / "slno.dll")
     mine = f"selnary test compressor ({bits}-bit, slny)"
-    logs = Path(prefix, "logs")
-    logs.mkdir()
-    checks = testing.Checks()
+    checks = testing.Checks(prefix)
+    logs = checks.logs
     # The runs below use the prefix as someone's own, each starting a server of its own.
     wine.server("-k")
 
     checks.case = "listed"
-    status, out, err = testing.show(session, build, arch, logs / "listed.png")
+    run = logs / "listed.log"
+    status, out, err = testing.show(session, build, arch, logs / "listed.png", log=run)
     good_run = second_of("selnary.exe exited", out)
     shown = [line for _, line in out]
     first, last = (next((i for i, line in enumerate(shown) if line.startswith(start)), len(shown))
                    for start in ("Compressors offered", "Picture"))
     listed = [line[2:] for line in shown[first + 1:last]]
-    checks.check(status == 0, f"status {status}: {testing.text(err)}")
-    checks.check(listed[:1] == ["Full Frames (Uncompressed)"], f"first entry '{(listed or [''])[0]}'")
-    checks.check(mine in listed, f"'{mine}' not listed")
+    checks.check(status == 0, f"status {status}", run)
+    checks.check(listed[:1] == ["Full Frames (Uncompressed)"], f"first entry '{(listed or [''])[0]}'", run)
+    checks.check(mine in listed, f"'{mine}' not listed", run, logs / "listed.png")
     checks.check(not any("slno" in line for line in listed),
-                 f"the copy registered for {other_bits}-bit programs is listed")
+                 f"the copy registered for {other_bits}-bit programs is listed", run)
     checks.check("X11 Driver" not in Path(prefix, "user.reg").read_text(errors="replace"),
                  "the run left its Decorated setting in the prefix")
     print(testing.text(out))
 
     checks.case = "not-a-prefix"
     with tempfile.TemporaryDirectory() as empty:
-        status, out, err = testing.show(session, build, arch, logs / "none.png", {"WINEPREFIX": empty})
-        checks.check(status != 0, "a folder that is not a prefix was accepted")
-        checks.check("is not a Wine prefix" in testing.text(err), f"no clear error: {testing.text(err)}")
+        run = logs / "not-a-prefix.log"
+        status, out, err = testing.show(session, build, arch, logs / "none.png", {"WINEPREFIX": empty}, run)
+        checks.check(status != 0, "a folder that is not a prefix was accepted", run)
+        checks.check("is not a Wine prefix" in testing.text(err), "no clear error", run)
         checks.check(not any(Path(empty).iterdir()), "the run created files in a folder that is not a prefix")
 
     checks.case = "faulting-driver"
+    run = logs / "faulting-driver.log"
     status, out, err = testing.show(session, build, arch, logs / "faulting.png",
-                                    {"SELNARY_COMPRESSOR_FAULT": "open"})
+                                    {"SELNARY_COMPRESSOR_FAULT": "open"}, run)
     seconds = second_of("ended with status", err)
-    checks.check(status != 0, "the run succeeded although the compressor crashed the program")
+    checks.check(status != 0, "the run succeeded although the compressor crashed the program", run)
     # Failing fast: the crash is reported within the limit, and sooner than
     # the program of the good run above ended.
-    if checks.check(seconds is not None, f"does not say the program ended: {testing.text(err)}"):
-        checks.check(seconds < session.tools.scaled(30), f"took {seconds} s to report the crash")
+    if checks.check(seconds is not None, "does not say the program ended", run):
+        checks.check(seconds < session.tools.scaled(30), f"took {seconds} s to report the crash", run)
         checks.check(good_run is None or seconds < good_run,
-                     f"took {seconds} s to report the crash, a good run's program {good_run} s to end")
-    checks.check("wine: Unhandled" in testing.text(err), "does not pass on what Wine reported")
+                     f"took {seconds} s to report the crash, a good run's program {good_run} s to end",
+                     run, logs / "listed.log")
+    checks.check("wine: Unhandled" in testing.text(err), "does not pass on what Wine reported", run)
     # What crashed it, from the report that follows: its row, and under it what it did.
     rows = [line for _, line in out]
     row = next((i for i, line in enumerate(rows) if line.startswith("slny ")), None)
     checks.check(row is not None and "faulted when opened" in " ".join(rows[row:row + 2]),
-                 "the report does not name the faulting compressor")
+                 "the report does not name the faulting compressor", run)
     print(f"[faulting-driver] the crash reported after {seconds} s (a good run's program ended after "
           f"{good_run} s), status {status}")
 
@@ -87,29 +90,37 @@ def test(session, prefix, build, arch, compressor):
         checks that it exits with status 0 within 10 s (scaled); returns how
         often it opened the test compressor for compression, and closed it."""
         checks.case = name
-        log = logs / f"{name}.log"
-        program = session.start(exe, env={"SELNARY_COMPRESSOR_LOG": windows_path(log)})
+        log, wine_log = logs / f"{name}-compressor.log", logs / f"{name}.log"
+        started = time.monotonic()
+        with open(wine_log, "w") as output:
+            program = session.start(exe, env={"SELNARY_COMPRESSOR_LOG": windows_path(log), **testing.WINE_ERRORS},
+                                    stdout=output, stderr=output)
         try:
             window = screen.wait_for(title, session.tools.scaled(60), program)
         except winesession.Error as error:
-            checks.fail(f"no dialog: {error}")
+            checks.fail(f"no dialog: {error}, {testing.seconds_since(started)} after launch", wine_log, log,
+                        testing.snapshot(screen, logs / f"{name}.png"))
             return 0, 0
         act(window)
         pressed = time.monotonic()
         status = session.wait(program, 10)
-        checks.check(status == 0, f"exit status {status} (143: still open after {session.tools.scaled(10)} s)")
+        checks.check(status == 0, f"exit status {status} {testing.seconds_since(pressed)} after the last input "
+                     f"(143: still open after {session.tools.scaled(10)} s)", wine_log, log)
         print(f"[{name}] status {status}, {round((time.monotonic() - pressed) * 1000)} ms after the last input")
         said = log.read_text(errors="replace").splitlines() if log.exists() else []
         return (sum(line.startswith("open ") for line in said), sum(line.startswith("close ") for line in said))
 
     def click(button):
         point = wine.run(reader, "--where", button, title, capture_output=True, text=True)
-        if checks.check(point.returncode == 0, f"no {button} button"):
-            screen.click(*point.stdout.split())
+        if point.returncode != 0:
+            checks.fail(f"no {button} button (list-reader.exe: status {point.returncode})",
+                        point.stdout + point.stderr, testing.snapshot(screen, logs / f"{button}.png"))
+            return
+        screen.click(*point.stdout.split())
 
     def choose_mine(window):
         """Down moves through the closed list from its first entry; then a click on OK."""
-        if checks.check(mine in listed, f"'{mine}' is not in the list"):
+        if checks.check(mine in listed, f"'{mine}' is not in the list", logs / "listed.log"):
             for _ in range(listed.index(mine)):
                 screen.key(window, "Down")
             click("ok")
@@ -118,9 +129,11 @@ def test(session, prefix, build, arch, compressor):
     # The chooser closes what it opened but the chosen one, which it hands
     # back; the program neither uses nor releases it.
     checks.check(opened >= 1 and opened - closed == 1,
-                 f"opened {opened} times for compression and closed {closed} times; expected one left open")
+                 f"opened {opened} times for compression and closed {closed} times; expected one left open",
+                 logs / "ok-with-mine-compressor.log")
     opened, closed = end_by("click-cancel", lambda window: click("cancel"))
-    checks.check(opened >= 1 and opened == closed, f"opened {opened} times, closed {closed} times")
+    checks.check(opened >= 1 and opened == closed, f"opened {opened} times, closed {closed} times",
+                 logs / "click-cancel-compressor.log")
     end_by("click-close", lambda window: click("close"))
     return checks.result()
 

@@ -38,13 +38,14 @@ def test(session, prefix, build, arch):
         print(f"FAIL: expected one server before the run, found: {' '.join(before)}", file=sys.stderr)
         return 1
 
-    checks = testing.Checks()
-    status, out, err = testing.show(session, build, arch, Path(prefix, "picture.png"))
+    checks = testing.Checks(prefix)
+    run = checks.log("run.log")
+    status, out, err = testing.show(session, build, arch, checks.log("picture.png"), log=run)
     shown = [line for _, line in out]
-    checks.check(status == 0, f"the run ended with status {status}: {testing.text(err)}")
-    checks.check("  Full Frames (Uncompressed)" in shown, f"no list: {testing.text(out)}")
+    checks.check(status == 0, f"the run ended with status {status}", run)
+    checks.check("  Full Frames (Uncompressed)" in shown, "no list", run)
     checks.check(f"Using the wineserver already running for {wine.env['WINEPREFIX']}; it is left running." in shown,
-                 "the run did not find the server that serves the prefix")
+                 "the run did not find the server that serves the prefix", run)
     after = server_pids(prefix)
     checks.check(after == before, f"servers for the prefix before the run: {before[0]}; after: {' '.join(after)}")
     if checks.failures == 0:

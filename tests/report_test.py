@@ -237,9 +237,8 @@ def test(session, prefix, arch, compressor, needy, helper, foreign):
     report = session.tools.program("SELNARY_COMPRESSORS")
     bits = 32 if arch == "x86" else 64
     install(wine, arch, compressor, needy, helper, foreign)
-    checks = testing.Checks()
-    logs = Path(prefix, "logs")
-    logs.mkdir()
+    checks = testing.Checks(prefix)
+    logs = checks.logs
     # A compressor that hangs costs the per-step limit, so it is kept short.
     timeout = str(session.tools.scaled(3))
 
@@ -257,9 +256,9 @@ def test(session, prefix, arch, compressor, needy, helper, foreign):
 
     status, seconds = run("json", "--timeout", timeout, "--json")
     checks.check(status == 3, f"--json: exit status {status}, expected 3 (a complete report, some faulted or "
-                 f"hung): {said('json', 'err')}")
+                 "hung)", logs / "json.err", logs / "json.out")
     # Every other row, two hangs' limits, and a few process starts at most.
-    checks.check(seconds < session.tools.scaled(40), f"--json took {seconds:.0f} s")
+    checks.check(seconds < session.tools.scaled(40), f"--json took {seconds:.0f} s", logs / "json.out")
     json_seconds = seconds
 
     # The table on a console, as a person runs it: a terminal gives Wine's
@@ -275,30 +274,30 @@ def test(session, prefix, arch, compressor, needy, helper, foreign):
     table = re.sub(r"\x1b\[[0-9;?]*[A-Za-z]", "", console.read_bytes().decode("utf-8", errors="replace"))
     table = [line for line in table.replace("\r", "").splitlines() if not re.match(r"Script (started|done) on ", line)]
     (logs / "table.out").write_text("\n".join(table) + "\n", encoding="utf-8")
-    checks.check(status == 3, f"table on a console: exit status {status}, expected 3: "
-                 f"{said('table')}{said('table', 'err')}")
+    checks.check(status == 3, f"table on a console: exit status {status}, expected 3",
+                 logs / "table.out", logs / "table.err")
     # What a compressor writes to its standard handles reaches neither of the report's.
     checks.check("index=0" not in said("json", "err") + said("table", "err"),
-                 "a compressor's output reached the report's standard error")
+                 "a compressor's output reached the report's standard error", logs / "json.err", logs / "table.err")
 
     try:
         for problem in examine(json.loads(said("json")), table, bits, timeout):
-            checks.fail(problem)
+            checks.fail(problem, logs / "json.out", logs / "table.out")
     except (ValueError, KeyError, TypeError, IndexError) as error:
-        checks.fail(f"the report cannot be read ({error!r}): {said('json')}")
+        checks.fail(f"the report cannot be read ({error!r})", logs / "json.out", logs / "json.err")
 
     # Help, asked either way, says what the program does, its options and exit statuses.
     for asked in ("--help", "/?"):
         status, _ = run("help", asked)
-        checks.check(status == 0, f"{asked}: exit status {status}")
+        checks.check(status == 0, f"{asked}: exit status {status}", said("help", "err"))
         for says in ("--json", "--timeout", "Exit status", "why the others do not"):
-            checks.check(says in said("help"), f"{asked} does not mention '{says}'")
+            checks.check(says in said("help"), f"{asked} does not mention '{says}'", said("help"))
 
     # A usage error says what was wrong, then how to use it.
     status, _ = run("bogus", "--json", "--bogus")
-    checks.check(status == 2, f"--bogus: exit status {status}, expected 2")
+    checks.check(status == 2, f"--bogus: exit status {status}, expected 2", logs / "bogus.err")
     checks.check(said("bogus", "err").startswith("selnary-compressors: unknown option --bogus\nusage: "),
-                 f"--bogus: {said('bogus', 'err')!r}")
+                 "--bogus: not the usage error expected", logs / "bogus.err")
 
     # No video compressor at all, in either view: a complete, empty report.
     system_ini = Path(prefix, "drive_c/windows/system.ini")
@@ -309,10 +308,11 @@ def test(session, prefix, arch, compressor, needy, helper, foreign):
     try:
         empty = json.loads(said("empty"))
         checks.check(empty["compressors"] == [] and empty["other_bitness"] == [],
-                     f"with no compressor installed: {said('empty')}")
+                     "with no compressor installed, compressors listed", logs / "empty.out")
     except (ValueError, KeyError, TypeError):
-        checks.fail(f"with no compressor installed: {said('empty')}")
-    checks.check(status == 0, f"with no compressor installed: exit status {status}, expected 0: {said('empty', 'err')}")
+        checks.fail("with no compressor installed: the report cannot be read", logs / "empty.out")
+    checks.check(status == 0, f"with no compressor installed: exit status {status}, expected 0",
+                 logs / "empty.err", logs / "empty.out")
 
     print(said("table"), end="")
     print(f"[json] status 3 after {json_seconds:.0f} s")

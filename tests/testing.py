@@ -2,6 +2,7 @@
 checks, and compressors installed the way their installers do."""
 
 import selectors
+import shutil
 import subprocess
 import sys
 import time
@@ -16,27 +17,83 @@ DRIVERS32 = r"HKLM\Software\Microsoft\Windows NT\CurrentVersion\Drivers32"
 
 
 class Checks:
-    """Failed checks, each said as it is found; the driver fails if any did."""
+    """Failed checks, each said as it is found with what it looked at; the
+    driver fails if any did. A run's logs go to PREFIX-logs, beside the
+    test's prefix: made anew for each run and kept after it, and named
+    when a check fails."""
 
-    def __init__(self):
+    # Beyond this, a text's head and tail are shown and its file named.
+    MOST_LINES = 300
+
+    def __init__(self, prefix=None):
         self.failures = 0
         self.case = None
+        self.shown = set()
+        self.logs = Path(f"{prefix}-logs") if prefix else None
+        if self.logs:
+            shutil.rmtree(self.logs, ignore_errors=True)
+            self.logs.mkdir(parents=True)
 
-    def fail(self, message):
+    def log(self, name):
+        """The path of a log of this run's, named name."""
+        return self.logs / name
+
+    def fail(self, message, *saw):
+        """saw: the texts the check looked at, and the paths of the logs or
+        pictures of what it looked at, each shown whole; a log shown for an
+        earlier failure is only named again."""
         where = f" [{self.case}]" if self.case else ""
-        print(f"FAIL{where}: {message}", file=sys.stderr, flush=True)
+        lines = [f"FAIL{where}: {message}"]
+        for seen in saw:
+            if isinstance(seen, Path):
+                if seen.suffix == ".png":
+                    lines.append(f"  picture: {seen}" + ("" if seen.exists() else " (not taken)"))
+                    continue
+                if seen in self.shown:
+                    lines.append(f"  log: {seen} (shown above)")
+                    continue
+                self.shown.add(seen)
+                lines.append(f"  log: {seen}")
+                seen = seen.read_text(errors="replace") if seen.exists() else "(not written)"
+            else:
+                lines.append("  it saw:")
+            said = seen.splitlines() or ["(nothing)"]
+            if len(said) > self.MOST_LINES:
+                half = self.MOST_LINES // 2
+                said = said[:half] + [f"... {len(said) - 2 * half} lines ..."] + said[-half:]
+            lines += [f"  | {line}" for line in said]
+        print("\n".join(lines), file=sys.stderr, flush=True)
         self.failures += 1
 
-    def check(self, condition, message):
+    def check(self, condition, message, *saw):
         if not condition:
-            self.fail(message)
+            self.fail(message, *saw)
         return condition
 
     def result(self):
         if self.failures:
-            print(f"{self.failures} check(s) failed", file=sys.stderr)
+            kept = f"; this run's logs: {self.logs}" if self.logs else ""
+            print(f"{self.failures} check(s) failed{kept}", file=sys.stderr)
             return 1
         return 0
+
+
+# Wine's errors, for a log read when a check fails; its fixmes are noise there.
+WINE_ERRORS = {"WINEDEBUG": "fixme-all"}
+
+
+def snapshot(screen, path):
+    """A picture of the whole screen at path, for a failed check to point
+    at; a picture that cannot be taken is said missing there."""
+    try:
+        screen.picture(path)
+    except winesession.Error:
+        pass
+    return path
+
+
+def seconds_since(started):
+    return f"{time.monotonic() - started:.1f} s"
 
 
 def binfmt_table():
@@ -57,13 +114,13 @@ def install_compressor(wine, dll, arch, code):
 SHOW = Path(__file__).resolve().parents[1] / "tools" / "lib" / "show.py"
 
 
-def show(session, build, arch, picture, extra=None):
+def show(session, build, arch, picture, extra=None, log=None):
     """The run command's headless run in the session's prefix, or in
     extra's; returns its status and both its outputs, each line behind the
-    second it came."""
+    second it came. log, where given, gets both as they came, and the status."""
     env = {key: value for key, value in session.wine.env.items() if key != "DISPLAY"}
     command = [session.tools.python, SHOW, build, arch, picture]
-    started, lines = time.monotonic(), {"out": [], "err": []}
+    started, lines, came = time.monotonic(), {"out": [], "err": []}, []
     # Unbuffered, so that each line is stamped as it comes.
     with subprocess.Popen(command, env={**env, **(extra or {})}, stdout=subprocess.PIPE,
                           stderr=subprocess.PIPE, bufsize=0) as run:
@@ -80,9 +137,14 @@ def show(session, build, arch, picture, extra=None):
                     continue
                 stamp = int(time.monotonic() - started)
                 lines[key.data].append((stamp, line.decode(errors="replace").rstrip("\n")))
+                came.append((stamp, key.data, lines[key.data][-1][1]))
         status = 124 if open_streams else None
         winesession.processes.stop(run, 5)
-    return status or winesession.processes.status(run.returncode), lines["out"], lines["err"]
+    status = status or winesession.processes.status(run.returncode)
+    if log:
+        Path(log).write_text("".join(f"{second:3} s {stream}: {line}\n" for second, stream, line in came)
+                             + f"ended with status {status} after {seconds_since(started)}\n")
+    return status, lines["out"], lines["err"]
 
 
 def text(lines):

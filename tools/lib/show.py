@@ -16,7 +16,6 @@ build's folder for prefixes (build/wine/ through the presets)."""
 
 import os
 import shutil
-import subprocess
 import sys
 from pathlib import Path
 
@@ -83,13 +82,9 @@ def show(session, arch, picture):
         raise winesession.Error(f"list-reader.exe could not read the list (status {listed.returncode}): "
                                 f"{listed.stderr.strip()}")
     print("".join(f"  {line}\n" for line in listed.stdout.splitlines()), end="", flush=True)
-    x, y, width, height = session.screen.geometry(window)
     Path(picture).parent.mkdir(parents=True, exist_ok=True)
     taken = Path(session.folder, "picture.png")
-    shot = subprocess.run([session.tools.picture, "-window", "root", "-crop", f"{width}x{height}+{x}+{y}",
-                           "+repage", taken], env=wine.env, capture_output=True, text=True)
-    if shot.returncode != 0:
-        raise winesession.Error(f"{session.tools.picture} could not take the picture: {shot.stderr.strip()}")
+    session.screen.picture(taken, window)
     shutil.move(taken, picture)
     print(f"Picture of the chooser with the list open: {picture}")
 

@@ -37,8 +37,8 @@ def start(xvfb, env, seconds):
 class Screen:
     """The windows of one display, found and worked through xdotool."""
 
-    def __init__(self, xdotool, env):
-        self.xdotool, self.env = xdotool, env
+    def __init__(self, xdotool, env, picture=""):
+        self.xdotool, self.env, self.picture_tool = xdotool, env, picture
 
     def ask(self, *arguments, check=True):
         done = subprocess.run([self.xdotool, *arguments], env=self.env, capture_output=True, text=True)
@@ -82,3 +82,16 @@ class Screen:
         """x, y, width, height of window on the screen."""
         fields = dict(line.split("=", 1) for line in self.ask("getwindowgeometry", "--shell", window).split())
         return tuple(int(fields[name]) for name in ("X", "Y", "WIDTH", "HEIGHT"))
+
+    def picture(self, path, window=None):
+        """Saves a PNG of window, or of the whole screen, at path (ImageMagick's import)."""
+        crop = []
+        if window is not None:
+            x, y, width, height = self.geometry(window)
+            crop = ["-crop", f"{width}x{height}+{x}+{y}", "+repage"]
+        if not self.picture_tool:
+            raise Error("no picture taken: ImageMagick's import was not found")
+        shot = subprocess.run([self.picture_tool, "-window", "root", *crop, str(path)], env=self.env,
+                              capture_output=True, text=True)
+        if shot.returncode != 0:
+            raise Error(f"{self.picture_tool} could not take the picture: {shot.stderr.strip()}")
