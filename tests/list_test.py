@@ -15,7 +15,7 @@ from winesession import prefixes, windows_path
 
 
 def second_of(pattern, lines):
-    """When the first line matching pattern came, or None."""
+    """When the first line matching pattern came, in seconds to a tenth, or None."""
     return next((second for second, line in lines if re.search(pattern, line)), None)
 
 

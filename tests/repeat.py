@@ -5,8 +5,8 @@ With --beside, the other build's whole suite runs alongside all the while,
 again and again, as tools/test.sh loads the machine. The output of every
 failing run is kept in BUILD_DIR/repeat/, and its path printed.
     tests/repeat.py BUILD_DIR REGEX N [--beside OTHER_BUILD_DIR]
-For example, under emulation (from the source folder, after tools/test.sh):
-    ../shared/without-x86.sh tests/repeat.py build/x86 '^(list|chooser|kill|report)$' 20 --beside build/x64"""
+For example (from the source folder, after tools/test.sh):
+    tests/repeat.py build/x86 '^(list|chooser|kill|report)$' 20 --beside build/x64"""
 
 import argparse
 import collections

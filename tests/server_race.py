@@ -7,8 +7,9 @@ and then ends Wine's own processes, the desktop among them; a program that
 starts then loses its desktop. With --held, the prefix's wineserver is
 persistent, as the harness keeps it for a session.
     tests/server_race.py BUILD_DIR ARCH PAUSES TRIES [--held]
-For example, under emulation (from the source folder, after tools/test.sh):
-    ../shared/without-x86.sh tests/server_race.py build/x86 x86 2.9,3.0,3.1 15"""
+For example (from the source folder, after tools/test.sh), where x86 is
+emulated and a start takes about 3 s:
+    tests/server_race.py build/x86 x86 2.9,3.0,3.1 15"""
 
 import argparse
 import sys

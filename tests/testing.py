@@ -117,7 +117,7 @@ SHOW = Path(__file__).resolve().parents[1] / "tools" / "lib" / "show.py"
 def show(session, build, arch, picture, extra=None, log=None):
     """The run command's headless run in the session's prefix, or in
     extra's; returns its status and both its outputs, each line behind the
-    second it came. log, where given, gets both as they came, and the status."""
+    time it came, in seconds to a tenth. log, where given, gets both as they came, and the status."""
     env = {key: value for key, value in session.wine.env.items() if key != "DISPLAY"}
     command = [session.tools.python, SHOW, build, arch, picture]
     started, lines, came = time.monotonic(), {"out": [], "err": []}, []
@@ -135,14 +135,14 @@ def show(session, build, arch, picture, extra=None, log=None):
                     streams.unregister(key.fileobj)
                     open_streams -= 1
                     continue
-                stamp = int(time.monotonic() - started)
+                stamp = round(time.monotonic() - started, 1)
                 lines[key.data].append((stamp, line.decode(errors="replace").rstrip("\n")))
                 came.append((stamp, key.data, lines[key.data][-1][1]))
         status = 124 if open_streams else None
         winesession.processes.stop(run, 5)
     status = status or winesession.processes.status(run.returncode)
     if log:
-        Path(log).write_text("".join(f"{second:3} s {stream}: {line}\n" for second, stream, line in came)
+        Path(log).write_text("".join(f"{second:5.1f} s {stream}: {line}\n" for second, stream, line in came)
                              + f"ended with status {status} after {seconds_since(started)}\n")
     return status, lines["out"], lines["err"]
 
