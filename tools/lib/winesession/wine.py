@@ -132,7 +132,7 @@ class Wine:
         starts in that moment loses its desktop and ends before its window
         appears (status 0, or no crash report from a crashing one). A program
         started 3 s after the one before, which an emulated start takes,
-        hits it: 3 of 38 such starts did here (tests/server_race.py), none of
+        hits it: 4 of 38 such starts did here (tests/server_race.py), none of
         45 with the server held persistent. So a session keeps its server
         from the first command to its end, and ends it then."""
         if self.hold_server and not server.running(self.env["WINEPREFIX"]):
