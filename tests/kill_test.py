@@ -18,28 +18,11 @@ RUN = Path(__file__).resolve().parent / "wine_run.py"
 ADDR_NO_RANDOMIZE = 0x0040000
 
 
-def described(pid):
-    try:
-        return Path(f"/proc/{pid}/cmdline").read_bytes().replace(b"\0", b" ").decode(errors="replace").strip()
-    except OSError:
-        return "(ended)"
-
-
-def program_name(pid):
-    """The name pid runs under, in lower case: a Windows program's path as
-    Wine shows it once it runs, else the file's name (the loader's, or
-    qemu's where it is emulated)."""
-    try:
-        return Path(f"/proc/{pid}/cmdline").read_bytes().split(b"\0")[0].lower().rsplit(b"/", 1)[-1]
-    except OSError:  # ended since
-        return b""
-
-
 def wine_personality(pid):
     """pid's personality flags when it is a Wine process (a Windows program,
     under Wine's loader or by its own name, or the wineserver), else None."""
     try:
-        program = program_name(pid)
+        program = testing.program_name(pid)
         if program.endswith(b".exe") or program.startswith(b"wine"):
             return int(Path(f"/proc/{pid}/personality").read_text(), 16)
     except (OSError, ValueError):  # ended since
@@ -60,8 +43,7 @@ def test(session, prefix, exe):
                                       env=session.env, stdout=output, stderr=output)
         deadline = processes.Deadline(session.tools.scaled(60))
         # The program itself, not the driver whose command line names it too.
-        while not any("selnary.exe" in described(pid) and not program_name(pid).startswith(b"python")
-                      for pid in processes.tagged(tag)):
+        while not testing.running(tag, "selnary.exe"):
             if not checks.check(driver.poll() is None and not deadline.passed(),
                                 f"selnary.exe did not start within {testing.seconds_since(started)} "
                                 f"(the driver's status: {driver.poll()})", log):
@@ -74,8 +56,8 @@ def test(session, prefix, exe):
             randomised = [pid for pid, flags in wine.items() if not flags & ADDR_NO_RANDOMIZE]
             checks.check(len(wine) >= 3 and not randomised,
                          f"{len(wine)} Wine processes; with address randomisation: "
-                         + "; ".join(f"{pid} {described(pid)}" for pid in randomised),
-                         "\n".join(f"{pid} {described(pid)}" for pid in running), log)
+                         + "; ".join(f"{pid} {testing.described(pid)}" for pid in randomised),
+                         "\n".join(f"{pid} {testing.described(pid)}" for pid in running), log)
             end(driver)
             status = driver.wait(session.tools.scaled(30))
             ended = time.monotonic()
@@ -85,7 +67,7 @@ def test(session, prefix, exe):
             while (left := sorted(processes.tagged(tag))) and not deadline.passed():
                 time.sleep(0.1)
             if checks.check(not left, f"still running {testing.seconds_since(ended)} after the driver ended: "
-                            + "; ".join(f"{pid} {described(pid)}" for pid in left), log):
+                            + "; ".join(f"{pid} {testing.described(pid)}" for pid in left), log):
                 print(f"[{case}] {len(running)} processes of the session while the chooser was open "
                       f"({len(wine)} of Wine, none with address randomisation), none left")
         processes.stop(driver, 5)

@@ -1,6 +1,7 @@
 """What the test drivers share: the Wine session harness, a count of failed
 checks, and compressors installed the way their installers do."""
 
+import os
 import selectors
 import shutil
 import subprocess
@@ -82,6 +83,51 @@ class Checks:
 WINE_ERRORS = {"WINEDEBUG": "fixme-all"}
 
 
+def described(pid):
+    """pid's command line, or "(ended)"."""
+    try:
+        return Path(f"/proc/{pid}/cmdline").read_bytes().replace(b"\0", b" ").decode(errors="replace").strip()
+    except OSError:
+        return "(ended)"
+
+
+def program_name(pid):
+    """The name pid runs under, in lower case: a Windows program's path as
+    Wine shows it once it runs, else the file's name (the loader's, or
+    qemu's where it is emulated)."""
+    try:
+        return Path(f"/proc/{pid}/cmdline").read_bytes().split(b"\0")[0].lower().rsplit(b"/", 1)[-1]
+    except OSError:  # ended since
+        return b""
+
+
+def running(tag, program):
+    """Whether a process of the session tagged tag, or of one nested in it,
+    runs program (a file name): the program itself, not a driver whose
+    command line names it too. Command lines first: they are cheaper to
+    read than environments."""
+    candidates = [entry for entry in os.listdir("/proc") if entry.isdigit()
+                  and program in described(entry) and not program_name(entry).startswith(b"python")]
+    return bool(candidates) and bool(set(map(int, candidates)) & set(winesession.processes.tagged(tag)))
+
+
+class Lifetime:
+    """When a program of a session was first seen running and when it was
+    seen to have ended, in seconds from the watch's start; looked at by
+    calling it, as often as the caller likes."""
+
+    def __init__(self, tag, program):
+        self.tag, self.program = tag, program
+        self.started = self.ended = None
+
+    def __call__(self, second):
+        if running(self.tag, self.program):
+            self.started = second if self.started is None else self.started
+            self.ended = None
+        elif self.started is not None and self.ended is None:
+            self.ended = second
+
+
 def snapshot(screen, path):
     """A picture of the whole screen at path, for a failed check to point
     at; a picture that cannot be taken is said missing there."""
@@ -114,10 +160,12 @@ def install_compressor(wine, dll, arch, code):
 SHOW = Path(__file__).resolve().parents[1] / "tools" / "lib" / "show.py"
 
 
-def show(session, build, arch, picture, extra=None, log=None):
+def show(session, build, arch, picture, extra=None, log=None, watch=None):
     """The run command's headless run in the session's prefix, or in
     extra's; returns its status and both its outputs, each line behind the
-    time it came, in seconds to a tenth. log, where given, gets both as they came, and the status."""
+    time it came, in seconds to a tenth. log, where given, gets both as they
+    came, and the status; watch, where given, is called with the time every
+    50 ms or so while the run goes on (a Lifetime, say)."""
     env = {key: value for key, value in session.wine.env.items() if key != "DISPLAY"}
     command = [session.tools.python, SHOW, build, arch, picture]
     started, lines, came = time.monotonic(), {"out": [], "err": []}, []
@@ -129,7 +177,9 @@ def show(session, build, arch, picture, extra=None, log=None):
         streams.register(run.stderr, selectors.EVENT_READ, "err")
         deadline, open_streams = winesession.processes.Deadline(session.tools.scaled(60)), 2
         while open_streams and not deadline.passed():
-            for key, _ in streams.select(deadline.left()):
+            if watch:
+                watch(round(time.monotonic() - started, 2))
+            for key, _ in streams.select(min(deadline.left(), 0.05) if watch else deadline.left()):
                 line = key.fileobj.readline()
                 if not line:
                     streams.unregister(key.fileobj)
