@@ -1,7 +1,5 @@
 #include "report/clip.h"
 
-#include "probe/geometry.h"
-
 #include <algorithm>
 #include <cmath>  // for std::log10
 #include <cstdint>
@@ -12,8 +10,6 @@
 namespace selnary::report {
 namespace {
 
-constexpr std::size_t kWidth = probe_width, kHeight = probe_height;
-constexpr std::size_t kPixels = kWidth * kHeight;
 // Pixels the picture moves from one frame to the next, across and down.
 constexpr std::size_t kPanX = 3, kPanY = 2;
 // A frame is wrong when another frame of the clip matches it this much
@@ -21,22 +17,33 @@ constexpr std::size_t kPanX = 3, kPanY = 2;
 // frame (an exact key frame counted as this good).
 constexpr double kBetterMatchDb = 6, kWorseThanKeyDb = 15, kBestCountedDb = 48;
 
-// Gradients above, sharp edges below left and noise below right.
-Frame picture()
+std::size_t width_of(Size size)
 {
-    Frame frame(probe_frame_bytes);
+    return static_cast<std::size_t>(size.width);
+}
+
+std::size_t height_of(Size size)
+{
+    return static_cast<std::size_t>(size.height);
+}
+
+// Gradients above, sharp edges below left and noise below right.
+Frame picture(Size size)
+{
+    const std::size_t width = width_of(size), height = height_of(size);
+    Frame frame(width * height * 4);
     std::uint32_t noise = 0x2545F491u;
-    for (std::size_t y = 0; y < kHeight; ++y) {
-        for (std::size_t x = 0; x < kWidth; ++x) {
+    for (std::size_t y = 0; y < height; ++y) {
+        for (std::size_t x = 0; x < width; ++x) {
             unsigned b, g, r;
-            if (y < kHeight / 2) {
-                b = static_cast<unsigned>(x);
-                g = static_cast<unsigned>(y * 2);
-                r = static_cast<unsigned>(255 - x);
-            } else if (x < kWidth / 2) {
+            if (y < height / 2) {
+                b = static_cast<unsigned>(x * 256 / width);
+                g = static_cast<unsigned>(y * 512 / height);
+                r = 255 - b;
+            } else if (x < width / 2) {
                 const bool light = (x / 16 + y / 16) % 2 != 0;
                 b = g = r = light ? 235 : 16;
-                if (x == y - kHeight / 2)
+                if (x == y - height / 2)
                     r = 255, g = b = 0;
             } else {
                 noise ^= noise << 13;
@@ -46,7 +53,7 @@ Frame picture()
                 g = (noise >> 8) & 0xFF;
                 r = (noise >> 16) & 0xFF;
             }
-            unsigned char* pixel = &frame[(y * kWidth + x) * 4];
+            unsigned char* pixel = &frame[(y * width + x) * 4];
             pixel[0] = static_cast<unsigned char>(b);
             pixel[1] = static_cast<unsigned char>(g);
             pixel[2] = static_cast<unsigned char>(r);
@@ -56,29 +63,31 @@ Frame picture()
     return frame;
 }
 
-std::size_t stride(int bits)
+std::size_t stride(int bits, Size size)
 {
-    return (kWidth * static_cast<std::size_t>(bits) + 31) / 32 * 4;
+    return (width_of(size) * static_cast<std::size_t>(bits) + 31) / 32 * 4;
 }
 
-double squared_error(const Frame& sent, const unsigned char* got, int bits)
+double squared_error(const Frame& sent, const unsigned char* got, int bits, Size size)
 {
-    const std::size_t step = static_cast<std::size_t>(bits / 8), row = stride(bits);
+    const std::size_t width = width_of(size), height = height_of(size);
+    const std::size_t step = static_cast<std::size_t>(bits / 8), row = stride(bits, size);
     double squares = 0;
-    for (std::size_t y = 0; y < kHeight; ++y)
-        for (std::size_t x = 0; x < kWidth; ++x)
+    for (std::size_t y = 0; y < height; ++y)
+        for (std::size_t x = 0; x < width; ++x)
             for (std::size_t c = 0; c < 3; ++c) {
-                const double d = static_cast<double>(sent[(y * kWidth + x) * 4 + c]) -
+                const double d = static_cast<double>(sent[(y * width + x) * 4 + c]) -
                     got[y * row + x * step + c];
                 squares += d * d;
             }
     return squares;
 }
 
-double psnr(double squares)
+double psnr(double squares, Size size)
 {
+    const double samples = 3.0 * static_cast<double>(width_of(size) * height_of(size));
     return squares == 0 ? std::numeric_limits<double>::infinity()
-                        : 10 * std::log10(255.0 * 255.0 * 3 * kPixels / squares);
+                        : 10 * std::log10(255.0 * 255.0 * samples / squares);
 }
 
 std::string db(double value)
@@ -90,17 +99,18 @@ std::string db(double value)
 
 }  // namespace
 
-std::vector<Frame> make_clip(int frames)
+std::vector<Frame> make_clip(Size size, int frames)
 {
-    const Frame first = picture();
+    const std::size_t width = width_of(size), height = height_of(size);
+    const Frame first = picture(size);
     std::vector<Frame> clip;
     for (std::size_t k = 0; k < static_cast<std::size_t>(frames); ++k) {
         Frame frame(first.size());
-        for (std::size_t y = 0; y < kHeight; ++y)
-            for (std::size_t x = 0; x < kWidth; ++x) {
-                const std::size_t from = ((y + k * kPanY) % kHeight) * kWidth +
-                    (x + k * kPanX) % kWidth;
-                std::memcpy(&frame[(y * kWidth + x) * 4], &first[from * 4], 4);
+        for (std::size_t y = 0; y < height; ++y)
+            for (std::size_t x = 0; x < width; ++x) {
+                const std::size_t from = ((y + k * kPanY) % height) * width +
+                    (x + k * kPanX) % width;
+                std::memcpy(&frame[(y * width + x) * 4], &first[from * 4], 4);
             }
         clip.push_back(std::move(frame));
     }
@@ -122,20 +132,21 @@ void Alignment::add(Output output)
         outputs_.push_back(std::move(output));
 }
 
-Comparison compare(const Frame& sent, const unsigned char* got, int bits)
+Comparison compare(const Frame& sent, const unsigned char* got, int bits, Size size)
 {
     Comparison result;
-    const double squares = squared_error(sent, got, bits);
+    const double squares = squared_error(sent, got, bits, size);
     if (squares == 0)
         return result;
-    result.psnr_db = psnr(squares);
-    const std::size_t step = static_cast<std::size_t>(bits / 8), row = stride(bits);
+    result.psnr_db = psnr(squares, size);
+    const std::size_t width = width_of(size), height = height_of(size);
+    const std::size_t step = static_cast<std::size_t>(bits / 8), row = stride(bits, size);
     bool flipped = true, swapped = true;
-    for (std::size_t y = 0; y < kHeight && (flipped || swapped); ++y) {
-        for (std::size_t x = 0; x < kWidth; ++x) {
-            const unsigned char* in = &sent[(y * kWidth + x) * 4];
+    for (std::size_t y = 0; y < height && (flipped || swapped); ++y) {
+        for (std::size_t x = 0; x < width; ++x) {
+            const unsigned char* in = &sent[(y * width + x) * 4];
             const unsigned char* out = got + y * row + x * step;
-            const unsigned char* mirrored = got + (kHeight - 1 - y) * row + x * step;
+            const unsigned char* mirrored = got + (height - 1 - y) * row + x * step;
             flipped = flipped && std::memcmp(in, mirrored, 3) == 0;
             swapped = swapped && in[0] == out[2] && in[1] == out[1] && in[2] == out[0];
         }
@@ -150,7 +161,7 @@ Comparison compare(const Frame& sent, const unsigned char* got, int bits)
 void ClipCheck::add(const unsigned char* got, int bits)
 {
     const std::size_t at = added_++;
-    const Comparison came = compare(clip_[at], got, bits);
+    const Comparison came = compare(clip_[at], got, bits, size_);
     const double own = came.psnr_db.value_or(std::numeric_limits<double>::infinity());
     const std::string which = "frame " + std::to_string(at + 1) + " of " +
         std::to_string(clip_.size());
@@ -158,7 +169,7 @@ void ClipCheck::add(const unsigned char* got, int bits)
         key_psnr_ = own;
     } else if (!wrong_) {
         for (std::size_t other = 0; other < clip_.size() && !wrong_ && came.psnr_db; ++other) {
-            const double matches = psnr(squared_error(clip_[other], got, bits));
+            const double matches = psnr(squared_error(clip_[other], got, bits, size_), size_);
             if (other != at && matches >= own + kBetterMatchDb)
                 wrong_ = which + " comes back as frame " + std::to_string(other + 1) + " (" +
                     db(own) + " against its own, " + (std::isinf(matches) ? "exact" : db(matches)) +

@@ -3,6 +3,8 @@
 // that come back compared with those that went in. No platform calls here.
 #pragma once
 
+#include "probe/geometry.h"
+#include "report/formats.h"
 #include "report/row.h"
 
 #include <cstddef>
@@ -12,9 +14,11 @@
 
 namespace selnary::report {
 
-// A frame of the probe format: 32-bit pixels, blue, green, red and an
-// unused byte, rows bottom-up as in a DIB.
+// A frame of 32-bit pixels, blue, green, red and an unused byte, rows
+// bottom-up as in a DIB: the probe format's, at any size.
 using Frame = std::vector<unsigned char>;
+
+inline constexpr Size kProbeSize{probe_width, probe_height};
 
 inline constexpr int kClipFrames = 8;
 // How far beyond the clip a compressor that lags is fed, its last frame
@@ -24,8 +28,9 @@ inline constexpr int kMostExtraCalls = 64;
 
 // The clip: the probe picture (gradients, sharp edges and noise), then the
 // same picture panned a few pixels a frame, so that a delta frame carries
-// real change. The same bytes on every machine.
-std::vector<Frame> make_clip(int frames = kClipFrames);
+// real change. The same bytes on every machine; at another size, the
+// gradients span the frame and the squares and noise keep their scale.
+std::vector<Frame> make_clip(Size size = kProbeSize, int frames = kClipFrames);
 
 // What one compressing call gave back.
 struct Output {
@@ -82,14 +87,15 @@ struct Comparison {
     std::optional<Looks> looks;
 };
 
-// GOT, a frame of BITS-bit RGB (32 or 24, rows padded to four bytes) of the
-// same size as SENT, against SENT.
-Comparison compare(const Frame& sent, const unsigned char* got, int bits);
+// GOT, a frame of BITS-bit RGB (32 or 24, rows padded to four bytes) of
+// SIZE, against SENT.
+Comparison compare(const Frame& sent, const unsigned char* got, int bits, Size size = kProbeSize);
 
 // The frames of a clip as they come back, in order, against those that went in.
 class ClipCheck {
   public:
-    explicit ClipCheck(const std::vector<Frame>& clip) : clip_(clip)
+    explicit ClipCheck(const std::vector<Frame>& clip, Size size = kProbeSize)
+        : clip_(clip), size_(size)
     {
     }
     // The next frame back.
@@ -109,6 +115,7 @@ class ClipCheck {
 
   private:
     const std::vector<Frame>& clip_;
+    Size size_;
     std::size_t added_ = 0;
     std::optional<double> key_psnr_;
     Comparison worst_;
