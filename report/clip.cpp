@@ -158,18 +158,33 @@ Comparison compare(const Frame& sent, const unsigned char* got, int bits, Size s
     return result;
 }
 
-void ClipCheck::add(const unsigned char* got, int bits)
+Comparer rgb_comparer(int bits, Size size)
 {
+    return [bits, size](const Frame& sent, const unsigned char* got) {
+        return compare(sent, got, bits, size);
+    };
+}
+
+Comparer format_comparer(const PixelFormat& format, Size size)
+{
+    return [&format, size](const Frame& sent, const unsigned char* got) {
+        return Comparison{compare_in_format(format, size, sent.data(), got), std::nullopt};
+    };
+}
+
+void ClipCheck::add(const unsigned char* got)
+{
+    constexpr double kExact = std::numeric_limits<double>::infinity();
     const std::size_t at = added_++;
-    const Comparison came = compare(clip_[at], got, bits, size_);
-    const double own = came.psnr_db.value_or(std::numeric_limits<double>::infinity());
+    const Comparison came = compare_(clip_[at], got);
+    const double own = came.psnr_db.value_or(kExact);
     const std::string which = "frame " + std::to_string(at + 1) + " of " +
         std::to_string(clip_.size());
     if (at == 0) {
         key_psnr_ = own;
     } else if (!wrong_) {
         for (std::size_t other = 0; other < clip_.size() && !wrong_ && came.psnr_db; ++other) {
-            const double matches = psnr(squared_error(clip_[other], got, bits, size_), size_);
+            const double matches = compare_(clip_[other], got).psnr_db.value_or(kExact);
             if (other != at && matches >= own + kBetterMatchDb)
                 wrong_ = which + " comes back as frame " + std::to_string(other + 1) + " (" +
                     db(own) + " against its own, " + (std::isinf(matches) ? "exact" : db(matches)) +

@@ -8,6 +8,7 @@
 #include "report/row.h"
 
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -91,15 +92,25 @@ struct Comparison {
 // SIZE, against SENT.
 Comparison compare(const Frame& sent, const unsigned char* got, int bits, Size size = kProbeSize);
 
-// The frames of a clip as they come back, in order, against those that went in.
+// How a frame that came back is compared with one that went in.
+using Comparer = std::function<Comparison(const Frame& sent, const unsigned char* got)>;
+
+// As BITS-bit RGB of SIZE, against frames of 32-bit RGB.
+Comparer rgb_comparer(int bits, Size size = kProbeSize);
+
+// As frames of FORMAT, in its own terms (compare_in_format).
+Comparer format_comparer(const PixelFormat& format, Size size);
+
+// The frames of a clip as they come back, in order, against those that went
+// in (or what a perfect decoder makes of them), each compared by COMPARE.
 class ClipCheck {
   public:
-    explicit ClipCheck(const std::vector<Frame>& clip, Size size = kProbeSize)
-        : clip_(clip), size_(size)
+    ClipCheck(const std::vector<Frame>& clip, Comparer compare)
+        : clip_(clip), compare_(std::move(compare))
     {
     }
     // The next frame back.
-    void add(const unsigned char* got, int bits);
+    void add(const unsigned char* got);
     // Why the frames after the key frame are wrong, where they are: one came
     // back as another frame of the clip, or far worse than the key frame.
     const std::optional<std::string>& wrong() const
@@ -115,7 +126,7 @@ class ClipCheck {
 
   private:
     const std::vector<Frame>& clip_;
-    Size size_;
+    Comparer compare_;
     std::size_t added_ = 0;
     std::optional<double> key_psnr_;
     Comparison worst_;

@@ -200,7 +200,7 @@ bool decompress(DWORD handler, const std::string& subject, const std::vector<uns
         return true;
     }
     Frame frame(output.biSizeImage + kSlack);
-    ClipCheck check(clip);
+    ClipCheck check(clip, rgb_comparer(output.biBitCount));
     for (std::size_t i = 0; i < outputs.size(); ++i) {
         // An empty frame among the rest stands for the one before, as a player shows it.
         if (!outputs[i].bytes.empty()) {
@@ -230,7 +230,7 @@ bool decompress(DWORD handler, const std::string& subject, const std::vector<uns
                 break;
             }
         }
-        check.add(frame.data(), output.biBitCount);
+        check.add(frame.data());
     }
     steps(
         "decompress_end",

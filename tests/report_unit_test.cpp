@@ -452,32 +452,32 @@ TEST_F(Clip, ComparesExactlyByPsnrUpsideDownAndSwapped)
 TEST_F(Clip, CallsLaterFramesWrongWhenTheyAreAnotherFrameOrFarWorseThanTheKey)
 {
     // Exact all through.
-    ClipCheck exact(clip());
+    ClipCheck exact(clip(), rgb_comparer(32));
     for (const Frame& frame : clip())
-        exact.add(frame.data(), 32);
+        exact.add(frame.data());
     EXPECT_FALSE(exact.wrong());
     EXPECT_FALSE(exact.worst().psnr_db);
 
     // The second frame shows the first again, as a decoder that skipped a delta frame would.
-    ClipCheck stale(clip());
-    stale.add(clip()[0].data(), 32);
-    stale.add(clip()[0].data(), 32);
+    ClipCheck stale(clip(), rgb_comparer(32));
+    stale.add(clip()[0].data());
+    stale.add(clip()[0].data());
     ASSERT_TRUE(stale.wrong());
     EXPECT_EQ(stale.wrong()->rfind("frame 2 of 8 comes back as frame 1 (", 0), 0u)
         << *stale.wrong();
 
     // Black after a good key frame.
-    ClipCheck black(clip());
-    black.add(clip()[0].data(), 32);
+    ClipCheck black(clip(), rgb_comparer(32));
+    black.add(clip()[0].data());
     const Frame nothing(clip()[1].size(), 0);
-    black.add(nothing.data(), 32);
+    black.add(nothing.data());
     ASSERT_TRUE(black.wrong());
     EXPECT_NE(black.wrong()->find("frame 2 of 8 comes back at "), std::string::npos)
         << *black.wrong();
     EXPECT_NE(black.wrong()->find("the key frame at exact"), std::string::npos) << *black.wrong();
 
     // Every frame upside down is how it looks, not wrong; the lowest PSNR is kept.
-    ClipCheck flipped(clip());
+    ClipCheck flipped(clip(), rgb_comparer(32));
     const std::size_t row = selnary::probe_width * 4;
     double lowest = 1e9;
     for (const Frame& frame : clip()) {
@@ -485,7 +485,7 @@ TEST_F(Clip, CallsLaterFramesWrongWhenTheyAreAnotherFrameOrFarWorseThanTheKey)
         for (std::size_t y = 0; y < selnary::probe_height; ++y)
             std::copy_n(&frame[y * row], row, &turned[(selnary::probe_height - 1 - y) * row]);
         lowest = std::min(lowest, *compare(frame, turned.data(), 32).psnr_db);
-        flipped.add(turned.data(), 32);
+        flipped.add(turned.data());
     }
     EXPECT_FALSE(flipped.wrong()) << *flipped.wrong();
     EXPECT_EQ(flipped.worst().looks, Looks::upside_down);
