@@ -15,7 +15,7 @@ int main()
     for (std::size_t i = 0; i < installed.handlers.size(); ++i) {
         Steps steps(nullptr, static_cast<int>(i));
         Row row;
-        examine_one(static_cast<int>(i), installed, steps, row);
+        examine_one(static_cast<int>(i), installed, Input{}, steps, row);
         takes += row.accepts;
         worked += row.round_trip && row.round_trip->figures;
     }

@@ -3,7 +3,6 @@
 // that come back compared with those that went in. No platform calls here.
 #pragma once
 
-#include "probe/geometry.h"
 #include "report/formats.h"
 #include "report/row.h"
 
@@ -18,8 +17,6 @@ namespace selnary::report {
 // A frame of 32-bit pixels, blue, green, red and an unused byte, rows
 // bottom-up as in a DIB: the probe format's, at any size.
 using Frame = std::vector<unsigned char>;
-
-inline constexpr Size kProbeSize{probe_width, probe_height};
 
 inline constexpr int kClipFrames = 8;
 // How far beyond the clip a compressor that lags is fed, its last frame

@@ -4,7 +4,6 @@
 // next one's answers (the current folder, the fault handler) is put back
 // before the next.
 
-#include "probe/probe.h"
 #include "report/child.h"
 #include "report/driver.h"
 #include "report/protocol.h"
@@ -36,25 +35,26 @@ LONG WINAPI end_on_fault(EXCEPTION_POINTERS* fault)
     return EXCEPTION_EXECUTE_HANDLER;
 }
 
-// Asks the format it proposes for the probe. Empty, with ROW's reason, when
-// it gives none that can be used.
-std::vector<unsigned char> proposed_format(HIC compressor, BITMAPINFOHEADER& probe, Steps& steps,
+// Asks the format it proposes for the input, whose header is IN_FORMAT.
+// Empty, with ROW's reason, when it gives none that can be used.
+std::vector<unsigned char> proposed_format(HIC compressor, const Input& input,
+                                           std::vector<unsigned char>& in_format, Steps& steps,
                                            Row& row)
 {
-    const auto in = reinterpret_cast<DWORD_PTR>(&probe);
+    const std::string takes = "it takes " + input.named("the probe");
+    const auto in = reinterpret_cast<DWORD_PTR>(in_format.data());
     const long long size = answer(
         steps("format", [&] { return ICSendMessage(compressor, ICM_COMPRESS_GET_FORMAT, in, 0); }));
     if (size < 0) {
-        row.reason = {"no_format",
-                      "it takes the probe but gives no format to compress it to: "
-                      "asked the size of that format, it answered " +
-                          text::icerr_text(size)};
+        row.reason = {"no_format", takes +
+                                       " but gives no format to compress it to: "
+                                       "asked the size of that format, it answered " +
+                                       text::icerr_text(size)};
         return {};
     }
     if (size < static_cast<long long>(sizeof(BITMAPINFOHEADER)) || size > kMostFormatBytes) {
-        row.reason = {"no_format",
-                      "it takes the probe but says the format it proposes needs " +
-                          std::to_string(size) + " bytes"};
+        row.reason = {"no_format", takes + " but says the format it proposes needs " +
+                                       std::to_string(size) + " bytes"};
         return {};
     }
     // Room beyond what it claims, in case it writes more than it said.
@@ -65,8 +65,7 @@ std::vector<unsigned char> proposed_format(HIC compressor, BITMAPINFOHEADER& pro
     }));
     if (result != ICERR_OK) {
         row.reason = {"no_format",
-                      "it takes the probe but gives no format to compress it to: " +
-                          text::icerr_text(result)};
+                      takes + " but gives no format to compress it to: " + text::icerr_text(result)};
         return {};
     }
     format.resize(static_cast<std::size_t>(size));
@@ -100,15 +99,14 @@ Installed list_installed(HANDLE channel)
     return installed;
 }
 
-bool examine_one(int index, const Installed& installed, Steps& steps, Row& row)
+bool examine_one(int index, const Installed& installed, const Input& input, Steps& steps, Row& row)
 {
     const DWORD handler = installed.handlers[static_cast<std::size_t>(index)];
     bool changed = false;
     row.index = index;
     row.code = text::fourcc(handler);
     row.driver = text::utf8(installed.drivers[static_cast<std::size_t>(index)]);
-    BITMAPINFOHEADER probe;
-    fill_probe_format(probe);
+    std::vector<unsigned char> in_format = header_bytes(*input.format, input.size);
 
     HIC opened = steps("open", [&] { return ICOpen(ICTYPE_VIDEO, handler, ICMODE_COMPRESS); });
     row.opens = opened != nullptr;
@@ -135,26 +133,25 @@ bool examine_one(int index, const Installed& installed, Steps& steps, Row& row)
     // What the chooser asks on Windows: this input, any output.
     const long long query = answer(steps("query", [&] {
         return ICSendMessage(compressor.get(), ICM_COMPRESS_QUERY,
-                             reinterpret_cast<DWORD_PTR>(&probe), 0);
+                             reinterpret_cast<DWORD_PTR>(in_format.data()), 0);
     }));
     row.query_result = query;
     row.accepts = query == ICERR_OK;
     if (!row.accepts) {
-        row.reason = {"rejects_probe",
-                      "it does not take the probe format: ICCompressQuery answered " +
-                          text::icerr_text(query)};
+        row.reason = {"rejects_probe", "it does not take " + input.named("the probe format") +
+                                           ": ICCompressQuery answered " + text::icerr_text(query)};
     } else {
-        const std::vector<unsigned char> format = proposed_format(compressor.get(), probe, steps,
-                                                                  row);
+        const std::vector<unsigned char> format = proposed_format(compressor.get(), input,
+                                                                  in_format, steps, row);
         if (!format.empty())
-            changed = round_trip(compressor.get(), handler, installed, format, steps, row);
+            changed = round_trip(compressor.get(), handler, installed, input, format, steps, row);
     }
     row.configure = steps("dialogs", [&] { return ICQueryConfigure(compressor.get()); });
     row.about = steps("dialogs", [&] { return ICQueryAbout(compressor.get()); });
     return changed;
 }
 
-int examine(int first, HANDLE channel)
+int examine(int first, HANDLE channel, const Input& input)
 {
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
     try {
@@ -168,7 +165,7 @@ int examine(int first, HANDLE channel)
             SetUnhandledExceptionFilter(end_on_fault);
             Row row;
             Steps steps(channel, static_cast<int>(i));
-            const bool changed = examine_one(static_cast<int>(i), installed, steps, row);
+            const bool changed = examine_one(static_cast<int>(i), installed, input, steps, row);
             send(channel, protocol::row(row));
             // The next compressor gets a process as it was; the parent starts one.
             if (changed)

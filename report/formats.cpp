@@ -192,12 +192,25 @@ unsigned sample_peak(const PixelFormat& format, std::size_t at)
 
 }  // namespace
 
+bool is_rgb(const PixelFormat& format)
+{
+    return is_rgb(format.layout);
+}
+
 const PixelFormat* find_format(std::string_view name)
 {
     for (const PixelFormat& format : kFormats)
         if (format.name == name)
             return &format;
     return nullptr;
+}
+
+std::string Input::named(const char* probe_words) const
+{
+    if (is_probe())
+        return probe_words;
+    return std::string(format->name) + " at " + std::to_string(size.width) + " x " +
+        std::to_string(size.height);
 }
 
 std::size_t frame_bytes(const PixelFormat& format, Size size)

@@ -5,10 +5,13 @@
 // the bytes of a BITMAPINFOHEADER and what follows it.
 #pragma once
 
+#include "probe/geometry.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -66,11 +69,29 @@ inline constexpr std::array<PixelFormat, 11> kFormats = {{
     {"rgb32-topdown", Layout::rgb, kBiRgb, 32, true},
 }};
 
-// The probe format's entry.
+// The probe format's entry, and its size.
 inline constexpr const PixelFormat& kProbePixels = kFormats[1];
+inline constexpr Size kProbeSize{probe_width, probe_height};
+
+// Whether FORMAT is one of RGB's, 8, 16, 24 or 32 bits.
+bool is_rgb(const PixelFormat& format);
 
 // The format named NAME, or none.
 const PixelFormat* find_format(std::string_view name);
+
+// What every compressor is asked about: a format at a size; by default the
+// probe format, 32-bit RGB at 256 x 256.
+struct Input {
+    const PixelFormat* format = &kProbePixels;
+    Size size = kProbeSize;
+    bool is_probe() const
+    {
+        return format == &kProbePixels && size == kProbeSize;
+    }
+    // How a sentence names it: PROBE_WORDS ("the probe format") for the
+    // probe, else its name and size ("yuy2 at 1366 x 768").
+    std::string named(const char* probe_words) const;
+};
 
 // The bytes of one frame: RGB rows padded to four bytes; YUV rows unpadded,
 // chroma of odd sizes rounded up (a 641-pixel row has 321 chroma samples).

@@ -31,7 +31,8 @@ int main(int argc, char** argv)
     return std::visit(Overloaded{
                           [](const Options& options) { return report(options); },
                           [](const Examine& child) {
-                              return examine(child.first, reinterpret_cast<HANDLE>(child.channel));
+                              return examine(child.first, reinterpret_cast<HANDLE>(child.channel),
+                                             child.input);
                           },
                           [](const Help&) {
                               write_out(std::string(kUsage) + "\n" + kHelp);

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdlib>  // for std::strtoll, std::strtoull
+#include <optional>
 
 namespace selnary::report {
 namespace {
@@ -16,9 +17,48 @@ bool whole(const std::string& text, long long first, long long last, long long& 
     return errno == 0 && value >= first && value <= last;
 }
 
+std::string format_names()
+{
+    std::string names;
+    for (const PixelFormat& format : kFormats)
+        names += (names.empty() ? "" : ", ") + std::string(format.name);
+    return names;
+}
+
+// --format NAME or --size WxH at ARGUMENTS[I], into INPUT; what was wrong, if anything.
+std::optional<std::string> input_option(const std::vector<std::string>& arguments, std::size_t& i,
+                                        Input& input)
+{
+    const bool last = i + 1 == arguments.size();
+    if (arguments[i] == "--format") {
+        const PixelFormat* format = last ? nullptr : find_format(arguments[++i]);
+        if (!format)
+            return "--format takes one of " + format_names();
+        input.format = format;
+        return std::nullopt;
+    }
+    const std::string size = last ? "" : arguments[++i];
+    const std::size_t by = size.find('x');
+    long long width = 0, height = 0;
+    if (by == std::string::npos || !whole(size.substr(0, by), 1, kMostSide, width) ||
+        !whole(size.substr(by + 1), 1, kMostSide, height) || width * height > kMostPixels)
+        return "--size takes WIDTHxHEIGHT, each 1 to 8192, at most 3840 x 2160 pixels in all";
+    input.size = {static_cast<int>(width), static_cast<int>(height)};
+    return std::nullopt;
+}
+
 }  // namespace
 
-const char kUsage[] = "usage: selnary-compressors.exe [--json] [--timeout SECONDS]\n";
+std::string input_arguments(const Input& input)
+{
+    if (input.is_probe())
+        return "";
+    return " --format " + std::string(input.format->name) + " --size " +
+        std::to_string(input.size.width) + "x" + std::to_string(input.size.height);
+}
+
+const char kUsage[] =
+    "usage: selnary-compressors.exe [--json] [--timeout SECONDS] [--format NAME] [--size WxH]\n";
 
 const char kHelp[] = "Which installed video compressors take selnary's probe format (256 x 256,\n"
                      "32-bit uncompressed RGB), why the others do not, and whether each one that\n"
@@ -28,6 +68,10 @@ const char kHelp[] = "Which installed video compressors take selnary's probe for
                      "\n"
                      "  --json               one JSON document instead of the table\n"
                      "  --timeout SECONDS    how long one step of one compressor may take (10)\n"
+                     "  --format NAME        ask about this input format instead of the probe's:\n"
+                     "                       rgb24, rgb32, rgb555, rgb565, rgb8, yuy2, uyvy, yv12,\n"
+                     "                       i420, nv12 or rgb32-topdown\n"
+                     "  --size WxH           at this frame size instead of 256x256\n"
                      "  --help, /?           this text\n"
                      "\n"
                      "Each compressor is asked in a child process, so one that crashes or hangs\n"
@@ -40,11 +84,17 @@ const char kHelp[] = "Which installed video compressors take selnary's probe for
 Command parse_command_line(const std::vector<std::string>& arguments)
 {
     if (!arguments.empty() && arguments[0] == "--examine") {
+        const UsageError only_ours{"--examine is for the report's own examining process"};
         long long first = 0, channel = 0;
-        if (arguments.size() != 3 || !whole(arguments[1], 0, 1 << 20, first) ||
-            !whole(arguments[2], 1, 0x7FFFFFFF, channel))
-            return UsageError{"--examine is for the report's own examining process"};
-        return Examine{static_cast<int>(first), static_cast<std::uintptr_t>(channel)};
+        if ((arguments.size() != 3 && arguments.size() != 7) ||
+            !whole(arguments[1], 0, 1 << 20, first) || !whole(arguments[2], 1, 0x7FFFFFFF, channel))
+            return only_ours;
+        Examine child{static_cast<int>(first), static_cast<std::uintptr_t>(channel), {}};
+        for (std::size_t i = 3; i < arguments.size(); ++i)
+            if ((arguments[i] != "--format" && arguments[i] != "--size") ||
+                input_option(arguments, i, child.input))
+                return only_ours;
+        return child;
     }
     Options options;
     for (std::size_t i = 0; i < arguments.size(); ++i) {
@@ -58,6 +108,9 @@ Command parse_command_line(const std::vector<std::string>& arguments)
             if (i + 1 == arguments.size() || !whole(arguments[++i], 1, 3600, seconds))
                 return UsageError{"--timeout takes whole seconds, 1 to 3600"};
             options.timeout = static_cast<int>(seconds);
+        } else if (argument == "--format" || argument == "--size") {
+            if (const std::optional<std::string> wrong = input_option(arguments, i, options.input))
+                return UsageError{*wrong};
         } else {
             return UsageError{"unknown option " + argument};
         }

@@ -1,6 +1,8 @@
 // What the command line asks for.
 #pragma once
 
+#include "report/formats.h"
+
 #include <cstdint>
 #include <string>
 #include <variant>
@@ -10,17 +12,27 @@ namespace selnary::report {
 
 inline constexpr int kDefaultTimeout = 10;
 
+// A frame may hold no more pixels than this (3840 x 2160), each side no more than kMostSide.
+inline constexpr long long kMostPixels = 3840ll * 2160, kMostSide = 8192;
+
 // The report, as a table or as JSON.
 struct Options {
     bool json = false;
     int timeout = kDefaultTimeout;  // seconds one step of one compressor may take
+    Input input;  // what every compressor is asked about
 };
 
-// The examining child, which the report starts as --examine FIRST CHANNEL.
+// The examining child, which the report starts as --examine FIRST CHANNEL,
+// followed by --format NAME --size WxH where it asks about another input
+// than the probe.
 struct Examine {
     int first = 0;
     std::uintptr_t channel = 0;
+    Input input;
 };
+
+// The arguments that name INPUT to a child: none for the probe.
+std::string input_arguments(const Input& input);
 
 struct Help {};
 

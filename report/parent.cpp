@@ -62,7 +62,7 @@ class Child {
     }
 
     // 0, or the system's error when it cannot start.
-    DWORD start(int first)
+    DWORD start(int first, const Input& input)
     {
         SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
         HANDLE read = nullptr, write = nullptr;
@@ -81,7 +81,8 @@ class Child {
         std::wstring command = L"\"" + std::wstring(path, length) + L"\" --examine " +
             std::to_wstring(first) + L" " +
             std::to_wstring(static_cast<unsigned long long>(
-                reinterpret_cast<std::uintptr_t>(write)));
+                reinterpret_cast<std::uintptr_t>(write))) +
+            text::wide(input_arguments(input));
         STARTUPINFOW startup{};
         startup.cb = sizeof startup;
         startup.dwFlags = STARTF_USESTDHANDLES;
@@ -198,13 +199,13 @@ void explain_closed(Row& row)
 
 // Runs children until every compressor has its row. Returns 1 and says why
 // on standard error when no report can be made.
-int collect(std::vector<Row>& rows, int timeout)
+int collect(std::vector<Row>& rows, int timeout, const Input& input)
 {
     const ULONGLONG limit = static_cast<ULONGLONG>(timeout) * 1000;
     int count = -1, next = 0;
     while (count < 0 || next < count) {
         Child child;
-        if (const DWORD error = child.start(next)) {
+        if (const DWORD error = child.start(next, input)) {
             write_error("selnary-compressors: cannot start the examining process (error " +
                         std::to_string(error) + ")\n");
             return 1;
@@ -340,11 +341,12 @@ int report(const Options& options)
 {
     Report report;
     report.bits = static_cast<int>(sizeof(void*) * 8);
-    BITMAPINFOHEADER probe;
-    fill_probe_format(probe);
-    report.probe = {probe.biWidth, probe.biHeight, probe.biBitCount,
-                    text::compression_text(probe.biCompression)};
-    if (const int failed = collect(report.rows, options.timeout))
+    report.input = options.input;
+    std::vector<unsigned char> header = header_bytes(*options.input.format, options.input.size);
+    const auto asked = reinterpret_cast<const BITMAPINFOHEADER*>(header.data());
+    report.probe = {asked->biWidth, asked->biHeight, asked->biBitCount,
+                    text::compression_text(asked->biCompression)};
+    if (const int failed = collect(report.rows, options.timeout, options.input))
         return failed;
     for (Row& row : report.rows)
         if (row.outcome == Outcome::answered && !row.opens && !row.reason)

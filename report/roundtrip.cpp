@@ -4,7 +4,6 @@
 // one session and compared frame by frame. Whatever the compressor answers
 // (a size, a result) is bounded before it is used.
 
-#include "probe/probe.h"
 #include "report/child.h"
 #include "report/clip.h"
 #include "report/text.h"
@@ -23,13 +22,9 @@ constexpr std::size_t kSlack = 64 * 1024;
 // The clip is compressed this many times; the fastest sets the time.
 constexpr int kTimedClips = 3;
 
-BITMAPINFOHEADER rgb_format(WORD bits)
+BITMAPINFOHEADER* header_of(std::vector<unsigned char>& bytes)
 {
-    BITMAPINFOHEADER format;
-    fill_probe_format(format);
-    format.biBitCount = bits;
-    format.biSizeImage = static_cast<DWORD>((probe_width * bits + 31) / 32 * 4 * probe_height);
-    return format;
+    return reinterpret_cast<BITMAPINFOHEADER*>(bytes.data());
 }
 
 double now_ms()
@@ -45,15 +40,15 @@ std::string frame_name(std::size_t at, std::size_t of)
     return "frame " + std::to_string(at + 1) + " of " + std::to_string(of);
 }
 
-// Compressing the clip with one compressor to the format it proposed.
+// Compressing the clip, in the input's format, with one compressor to the
+// format it proposed.
 class Compressing {
   public:
-    Compressing(HIC compressor, const std::vector<unsigned char>& format, std::size_t room,
-                DWORD quality, Steps& steps)
-        : compressor_(compressor), format_(format), room_(room), quality_(quality), steps_(steps),
-          buffer_(room + kSlack)
+    Compressing(HIC compressor, const Input& input, const std::vector<unsigned char>& format,
+                std::size_t room, DWORD quality, Steps& steps)
+        : compressor_(compressor), input_(input), in_format_(header_bytes(*input.format, input.size)),
+          format_(format), room_(room), quality_(quality), steps_(steps), buffer_(room + kSlack)
     {
-        fill_probe_format(probe_);
     }
 
     // One clip, from Begin to End: CALLS calls, or as many as it takes for
@@ -63,16 +58,16 @@ class Compressing {
     std::optional<double> clip(const std::vector<Frame>& clip, int calls, Alignment* alignment,
                                Row& row)
     {
-        const auto in = reinterpret_cast<DWORD_PTR>(&probe_);
+        const auto in = reinterpret_cast<DWORD_PTR>(in_format_.data());
         const auto out = reinterpret_cast<DWORD_PTR>(format_.data());
         const long long begun = answer(steps_("compress_begin", [&] {
             return ICSendMessage(compressor_, ICM_COMPRESS_BEGIN, in, out);
         }));
         if (begun != ICERR_OK) {
-            row.reason = {"compress_failed",
-                          "it refused to begin compressing the probe frame to the "
-                          "format it proposed: " +
-                              text::icerr_text(begun)};
+            row.reason = {"compress_failed", "it refused to begin compressing " +
+                                                 input_.named("the probe frame") +
+                                                 " to the format it proposed: " +
+                                                 text::icerr_text(begun)};
             return std::nullopt;
         }
         const std::size_t frames = clip.size();
@@ -98,7 +93,7 @@ class Compressing {
             call.dwFlags = made == 0 ? ICCOMPRESS_KEYFRAME : 0;
             call.lpbiOutput = header;
             call.lpOutput = buffer_.data();
-            call.lpbiInput = &probe_;
+            call.lpbiInput = header_of(in_format_);
             call.lpInput = input.data();
             call.lpckid = &chunk;
             call.lpdwFlags = &flags;
@@ -106,7 +101,7 @@ class Compressing {
             call.dwQuality = quality_;
             // The frame before, as a recorder hands it to a compressor that asks for it.
             if (made > 0) {
-                call.lpbiPrev = &probe_;
+                call.lpbiPrev = header_of(in_format_);
                 call.lpPrev = previous.data();
             }
             const double started = now_ms();
@@ -141,21 +136,59 @@ class Compressing {
 
   private:
     HIC compressor_;
+    const Input& input_;
+    std::vector<unsigned char> in_format_;
     const std::vector<unsigned char>& format_;
     std::size_t room_;
     DWORD quality_;
     Steps& steps_;
-    BITMAPINFOHEADER probe_;
     std::vector<unsigned char> buffer_;
 };
+
+// A format to decompress to, and what its frames should come back as.
+struct Target {
+    std::vector<unsigned char> header;
+    std::size_t bytes;  // of one frame, as the header says before anyone may change it
+    const std::vector<Frame>* reference;
+    const PixelFormat* convert;  // turned into 32-bit RGB before it is compared, where given
+    Comparer compare;
+};
+
+// The clip in the input's format, as it went in and as 32-bit RGB by the
+// one fixed conversion (the clip itself, for the probe).
+struct Clip {
+    std::vector<Frame> sent, as_rgb;
+};
+
+// The formats a decompressor is asked for, in order: the input's own, then
+// 32- and 24-bit RGB.
+std::vector<Target> targets(const Input& input, const Clip& clip)
+{
+    const PixelFormat& own = *input.format;
+    const Size size = input.size;
+    std::vector<Target> all;
+    const std::size_t bytes = frame_bytes(own, size);
+    if (own.layout == Layout::rgb && own.bit_count >= 24 && !own.top_down)
+        all.push_back({header_bytes(own, size), bytes, &clip.as_rgb, nullptr,
+                       rgb_comparer(own.bit_count, size)});
+    else if (is_rgb(own))
+        all.push_back({header_bytes(own, size), bytes, &clip.as_rgb, &own, rgb_comparer(32, size)});
+    else
+        all.push_back({header_bytes(own, size), bytes, &clip.sent, nullptr, format_comparer(own, size)});
+    for (const PixelFormat* rgb : {&kFormats[1], &kFormats[0]})  // rgb32, rgb24
+        if (rgb != &own)
+            all.push_back({header_bytes(*rgb, size), frame_bytes(*rgb, size), &clip.as_rgb, nullptr,
+                           rgb_comparer(rgb->bit_count, size)});
+    return all;
+}
 
 // Decompresses OUTPUTS (of FORMAT) in order with HANDLER, in one session,
 // and compares each with the clip's frame. False, with nothing said, when it
 // does not open or does not take the format; once it took it, the outcome
 // goes into ROW: its figures, or the reason they are missing.
 bool decompress(DWORD handler, const std::string& subject, const std::vector<unsigned char>& format,
-                const std::vector<Output>& outputs, const std::vector<Frame>& clip, Steps& steps,
-                Figures& figures, Row& row)
+                const std::vector<Output>& outputs, const Input& in, const Clip& clip,
+                Steps& steps, Figures& figures, Row& row)
 {
     const Opened decompressor(steps,
                               steps(
@@ -166,24 +199,22 @@ bool decompress(DWORD handler, const std::string& subject, const std::vector<uns
     if (!decompressor)
         return false;
     std::vector<unsigned char> input_bytes = format;
-    const auto input = reinterpret_cast<BITMAPINFOHEADER*>(input_bytes.data());
-    BITMAPINFOHEADER output{};
-    bool takes = false;
-    for (const WORD bits : {WORD{32}, WORD{24}}) {
-        output = rgb_format(bits);
-        takes = steps(
-                    "decompress_query",
-                    [&] {
-                        return ICSendMessage(decompressor.get(), ICM_DECOMPRESS_QUERY,
-                                             reinterpret_cast<DWORD_PTR>(input),
-                                             reinterpret_cast<DWORD_PTR>(&output));
-                    },
-                    subject) == ICERR_OK;
-        if (takes)
-            break;
-    }
-    if (!takes)
+    const auto input = header_of(input_bytes);
+    std::vector<Target> offered = targets(in, clip);
+    const auto taken = std::find_if(offered.begin(), offered.end(), [&](Target& target) {
+        return steps(
+                   "decompress_query",
+                   [&] {
+                       return ICSendMessage(decompressor.get(), ICM_DECOMPRESS_QUERY,
+                                            reinterpret_cast<DWORD_PTR>(input),
+                                            reinterpret_cast<DWORD_PTR>(target.header.data()));
+                   },
+                   subject) == ICERR_OK;
+    });
+    if (taken == offered.end())
         return false;
+    Target& target = *taken;
+    BITMAPINFOHEADER* const output = header_of(target.header);
 
     const std::string who = subject.empty() ? "it cannot decompress its own output"
                                             : subject + " cannot decompress its output";
@@ -192,15 +223,15 @@ bool decompress(DWORD handler, const std::string& subject, const std::vector<uns
         [&] {
             return ICSendMessage(decompressor.get(), ICM_DECOMPRESS_BEGIN,
                                  reinterpret_cast<DWORD_PTR>(input),
-                                 reinterpret_cast<DWORD_PTR>(&output));
+                                 reinterpret_cast<DWORD_PTR>(output));
         },
         subject));
     if (begun != ICERR_OK) {
         row.reason = {"decompress_failed", who + ": " + text::icerr_text(begun)};
         return true;
     }
-    Frame frame(output.biSizeImage + kSlack);
-    ClipCheck check(clip, rgb_comparer(output.biBitCount));
+    Frame frame(target.bytes + kSlack), converted;
+    ClipCheck check(*target.reference, target.compare);
     for (std::size_t i = 0; i < outputs.size(); ++i) {
         // An empty frame among the rest stands for the one before, as a player shows it.
         if (!outputs[i].bytes.empty()) {
@@ -209,7 +240,7 @@ bool decompress(DWORD handler, const std::string& subject, const std::vector<uns
             call.dwFlags = i == 0 || outputs[i].key ? 0 : ICDECOMPRESS_NOTKEYFRAME;
             call.lpbiInput = input;
             call.lpInput = const_cast<unsigned char*>(outputs[i].bytes.data());
-            call.lpbiOutput = &output;
+            call.lpbiOutput = output;
             call.lpOutput = frame.data();
             const long long done = answer(steps(
                 "decompress",
@@ -230,7 +261,12 @@ bool decompress(DWORD handler, const std::string& subject, const std::vector<uns
                 break;
             }
         }
-        check.add(frame.data());
+        if (target.convert) {
+            converted = to_rgb(*target.convert, in.size, frame.data());
+            check.add(converted.data());
+        } else {
+            check.add(frame.data());
+        }
     }
     steps(
         "decompress_end",
@@ -243,7 +279,7 @@ bool decompress(DWORD handler, const std::string& subject, const std::vector<uns
         return true;
     }
     figures.decompressor = subject.empty() ? row.code : subject;
-    figures.output_bit_count = output.biBitCount;
+    figures.output_bit_count = output->biBitCount;
     figures.psnr_db = check.worst().psnr_db;
     figures.looks = check.worst().looks;
     return true;
@@ -251,13 +287,13 @@ bool decompress(DWORD handler, const std::string& subject, const std::vector<uns
 
 }  // namespace
 
-bool round_trip(HIC compressor, DWORD handler, const Installed& installed,
+bool round_trip(HIC compressor, DWORD handler, const Installed& installed, const Input& input,
                 const std::vector<unsigned char>& format, Steps& steps, Row& row)
 {
     RoundTrip& trip = row.round_trip.emplace();
-    BITMAPINFOHEADER probe;
-    fill_probe_format(probe);
-    const auto in = reinterpret_cast<DWORD_PTR>(&probe);
+    std::vector<unsigned char> in_format = header_bytes(*input.format, input.size);
+    const std::size_t in_bytes = frame_bytes(*input.format, input.size);
+    const auto in = reinterpret_cast<DWORD_PTR>(in_format.data());
     const auto out = reinterpret_cast<DWORD_PTR>(format.data());
 
     // Room for a compressed frame: what it says it may need, within reason;
@@ -270,7 +306,7 @@ bool round_trip(HIC compressor, DWORD handler, const Installed& installed,
                       "it claims a compressed frame may need " + std::to_string(most) + " bytes"};
         return false;
     }
-    const std::size_t room = most > 0 ? static_cast<std::size_t>(most) : 2 * probe_frame_bytes;
+    const std::size_t room = most > 0 ? static_cast<std::size_t>(most) : 2 * in_bytes;
 
     DWORD quality = ICQUALITY_DEFAULT;
     DWORD preferred = 0;
@@ -282,10 +318,16 @@ bool round_trip(HIC compressor, DWORD handler, const Installed& installed,
         preferred <= ICQUALITY_HIGH)
         quality = preferred;
 
-    const std::vector<Frame> clip = make_clip();
-    Compressing compressing(compressor, format, room, quality, steps);
-    Alignment alignment(static_cast<int>(clip.size()));
-    std::optional<double> fastest = compressing.clip(clip, 0, &alignment, row);
+    Clip clip;
+    for (Frame& frame : make_clip(input.size)) {
+        clip.sent.push_back(input.is_probe() ? frame : from_rgb(*input.format, input.size, frame));
+        clip.as_rgb.push_back(input.is_probe()
+                                  ? std::move(frame)
+                                  : to_rgb(*input.format, input.size, clip.sent.back().data()));
+    }
+    Compressing compressing(compressor, input, format, room, quality, steps);
+    Alignment alignment(static_cast<int>(clip.sent.size()));
+    std::optional<double> fastest = compressing.clip(clip.sent, 0, &alignment, row);
     if (!fastest)
         return false;
     const std::vector<Output>& outputs = alignment.outputs();
@@ -296,13 +338,13 @@ bool round_trip(HIC compressor, DWORD handler, const Installed& installed,
                           ? "no frame came out of it in " + calls +
                               " calls: each gave an empty frame or a one-byte skip frame"
                           : "its output lags too far: " + std::to_string(outputs.size()) + " of " +
-                              std::to_string(clip.size()) + " frames came out in " + calls +
+                              std::to_string(clip.sent.size()) + " frames came out in " + calls +
                               " calls"};
         return false;
     }
     for (int again = 1; again < kTimedClips; ++again) {
         Row ignored;
-        const std::optional<double> took = compressing.clip(clip, alignment.calls(), nullptr,
+        const std::optional<double> took = compressing.clip(clip.sent, alignment.calls(), nullptr,
                                                             ignored);
         if (took)
             fastest = std::min(*fastest, *took);
@@ -324,21 +366,20 @@ bool round_trip(HIC compressor, DWORD handler, const Installed& installed,
     }
     if (delta_count > 0)
         figures.delta_frame_bytes = deltas / delta_count;
-    figures.ratio = static_cast<double>(probe_frame_bytes) * static_cast<double>(outputs.size()) /
-        all;
+    figures.ratio = static_cast<double>(in_bytes) * static_cast<double>(outputs.size()) / all;
     figures.ms_per_frame = *fastest / static_cast<double>(outputs.size());
 
     // Its own decompressor first, then any other that takes its output. A
     // driver file that is no sound DLL is not loaded: the platform's loader
     // may change the process for it (map its first page, say).
     bool others = false;
-    bool decompressed = decompress(handler, "", format, outputs, clip, steps, figures, row);
+    bool decompressed = decompress(handler, "", format, outputs, input, clip, steps, figures, row);
     for (std::size_t i = 0; i < installed.handlers.size() && !decompressed; ++i) {
         const DWORD other = installed.handlers[i];
         if (other != handler && installed.sound[i]) {
             others = true;
-            decompressed = decompress(other, text::fourcc(other), format, outputs, clip, steps,
-                                      figures, row);
+            decompressed = decompress(other, text::fourcc(other), format, outputs, input, clip,
+                                      steps, figures, row);
         }
     }
     if (!decompressed) {

@@ -3,6 +3,8 @@
 // documented.
 #pragma once
 
+#include "report/formats.h"
+
 #include <optional>
 #include <string>
 #include <vector>
@@ -92,7 +94,8 @@ struct Format {
 
 struct Report {
     int bits = 0;  // this program's bitness, whose compressors it examines
-    Format probe;
+    Input input;  // what they were asked about, the probe unless the command line chose
+    Format probe;  // its header's fields
     std::vector<Row> rows;
     std::vector<Foreign> foreign;
 };

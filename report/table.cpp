@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdio>  // for std::snprintf
+#include <cstdlib>  // for std::abs
 
 namespace selnary::report {
 namespace {
@@ -83,7 +84,7 @@ std::string frames(long long count)
 }
 
 // What a round trip that worked showed, in words.
-std::string round_trip_text(const Figures& trip, int frame_bytes)
+std::string round_trip_text(const Figures& trip, long long frame_bytes)
 {
     std::string text = "round trip of " + frames(trip.frames) + ": key frame " +
         std::to_string(frame_bytes) + " -> " + std::to_string(trip.compressed_bytes) + " bytes, ";
@@ -177,7 +178,8 @@ std::string other_bitness_text(const Report& report)
 std::string table_text(const Report& report)
 {
     const Format& probe = report.probe;
-    const int frame_bytes = probe.width * probe.height * probe.bit_count / 8;
+    const long long frame_bytes = static_cast<long long>(
+        report::frame_bytes(*report.input.format, report.input.size));
     std::vector<std::vector<std::string>> cells = {split(kHeading, '|')};
     std::vector<std::vector<std::string>> details = {{}};
     const auto yes = [](bool value) { return std::string(value ? "yes" : "no"); };
@@ -202,9 +204,12 @@ std::string table_text(const Report& report)
     }
     const std::vector<std::size_t> widths = widths_for(cells);
 
+    const std::string asked = report.input.is_probe()
+        ? "the probe format"
+        : std::string(report.input.format->name);
     std::string out = "Video compressors for " + std::to_string(report.bits) +
-        "-bit programs, asked about the probe format: " + std::to_string(probe.width) + " x " +
-        std::to_string(probe.height) + ", " + std::to_string(probe.bit_count) + "-bit " +
+        "-bit programs, asked about " + asked + ": " + std::to_string(probe.width) + " x " +
+        std::to_string(std::abs(probe.height)) + ", " + std::to_string(probe.bit_count) + "-bit " +
         probe.compression + "\n\n";
     for (std::size_t i = 0; i < cells.size(); ++i) {
         out += cells_line(cells[i], widths);
@@ -217,7 +222,7 @@ std::string table_text(const Report& report)
     };
     const auto worked = [](const Row& row) { return row.round_trip && row.round_trip->figures; };
     out += "\n" + std::to_string(report.rows.size()) + " installed, " +
-        rows_where([](const Row& row) { return row.accepts; }) + " take the probe format, " +
+        rows_where([](const Row& row) { return row.accepts; }) + " take " + report.input.named("the probe format") + ", " +
         rows_where(worked) + " give it back (" + rows_where([&](const Row& row) {
                return worked(row) && !row.round_trip->figures->psnr_db;
            }) +

@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -492,6 +493,111 @@ TEST_F(Clip, CallsLaterFramesWrongWhenTheyAreAnotherFrameOrFarWorseThanTheKey)
     EXPECT_DOUBLE_EQ(*flipped.worst().psnr_db, lowest);
 }
 
+// The bytes of a header as a BITMAPINFOHEADER says them.
+BITMAPINFOHEADER header_of(const std::vector<unsigned char>& bytes)
+{
+    BITMAPINFOHEADER header;
+    std::memcpy(&header, bytes.data(), sizeof header);
+    return header;
+}
+
+TEST(Formats, WriteTheirHeadersAsTheyAreDefinedTheProbesAsTheProbeRecord)
+{
+    BITMAPINFOHEADER probe;
+    selnary::fill_probe_format(probe);
+    const std::vector<unsigned char> asked = header_bytes(kProbePixels, kProbeSize);
+    ASSERT_EQ(asked.size(), sizeof probe);
+    EXPECT_EQ(std::memcmp(asked.data(), &probe, sizeof probe), 0);
+
+    const Size odd{641, 481};
+    const auto header = [&](const char* name) { return header_of(header_bytes(*find_format(name), odd)); };
+    EXPECT_EQ(header("rgb32-topdown").biHeight, -481);
+    EXPECT_EQ(header("yuy2").biCompression, MAKEFOURCC('Y', 'U', 'Y', '2'));
+    EXPECT_EQ(header("nv12").biBitCount, 12);
+    // Rows of RGB padded to four bytes; YUV unpadded, odd chroma rounded up.
+    EXPECT_EQ(header("rgb24").biSizeImage, 1924u * 481);
+    EXPECT_EQ(header("yuy2").biSizeImage, 321u * 4 * 481);
+    EXPECT_EQ(header("yv12").biSizeImage, 641u * 481 + 2 * 321 * 241);
+    const std::vector<unsigned char> masks = header_bytes(*find_format("rgb565"), odd);
+    ASSERT_EQ(masks.size(), 52u);
+    EXPECT_EQ(header("rgb565").biCompression, static_cast<DWORD>(BI_BITFIELDS));
+    EXPECT_EQ((std::vector<unsigned char>(masks.begin() + 40, masks.end())),
+              (std::vector<unsigned char>{0, 0xF8, 0, 0, 0xE0, 0x07, 0, 0, 0x1F, 0, 0, 0}));
+    const std::vector<unsigned char> paletted = header_bytes(*find_format("rgb8"), odd);
+    ASSERT_EQ(paletted.size(), 40u + 1024);
+    EXPECT_EQ(header("rgb8").biClrUsed, 256u);
+    EXPECT_EQ((std::vector<unsigned char>(paletted.end() - 4, paletted.end())),
+              (std::vector<unsigned char>{255, 255, 255, 0}));
+    EXPECT_EQ(find_format("rgb16"), nullptr);
+}
+
+TEST(Formats, ConvertByTheDocumentedConversionsAndComeBackTheSame)
+{
+    // BT.601 limited range: white, black and red as every YUV tool gives them.
+    const Size one{2, 2};
+    const auto yuy2_of = [&](unsigned char b, unsigned char g, unsigned char r) {
+        const std::vector<unsigned char> rgb = {b, g, r, 0, b, g, r, 0, b, g, r, 0, b, g, r, 0};
+        const std::vector<unsigned char> yuv = from_rgb(*find_format("yuy2"), one, rgb);
+        return std::vector<unsigned char>(yuv.begin(), yuv.begin() + 4);
+    };
+    EXPECT_EQ(yuy2_of(255, 255, 255), (std::vector<unsigned char>{235, 128, 235, 128}));
+    EXPECT_EQ(yuy2_of(0, 0, 0), (std::vector<unsigned char>{16, 128, 16, 128}));
+    EXPECT_EQ(yuy2_of(0, 0, 255), (std::vector<unsigned char>{81, 90, 81, 240}));
+
+    for (const Size size : {kProbeSize, Size{641, 481}, Size{3, 5}, Size{1, 1}}) {
+        const Frame picture = make_clip(size, 1)[0];
+        for (const PixelFormat& format : kFormats) {
+            SCOPED_TRACE(std::string(format.name) + " at " + std::to_string(size.width) + "x" +
+                         std::to_string(size.height));
+            const std::vector<unsigned char> in = from_rgb(format, size, picture);
+            ASSERT_EQ(in.size(), frame_bytes(format, size));
+            const std::vector<unsigned char> again = from_rgb(format, size, to_rgb(format, size, in.data()));
+            const std::optional<double> drift = compare_in_format(format, size, in.data(), again.data());
+            // RGB comes back exactly; YUV within the rounding of two conversions.
+            if (is_rgb(format)) {
+                EXPECT_FALSE(drift);
+            } else if (size.width > 1) {
+                EXPECT_GT(drift.value_or(99), 38);
+            }
+            if (format.bit_count == 32 && !format.top_down) {
+                EXPECT_EQ(in, picture);
+            }
+        }
+    }
+    // Top-down rows: the picture's top row first.
+    const Frame picture = make_clip(kProbeSize, 1)[0];
+    const std::vector<unsigned char> top_down = from_rgb(*find_format("rgb32-topdown"), kProbeSize, picture);
+    EXPECT_TRUE(std::equal(top_down.begin(), top_down.begin() + 1024, picture.end() - 1024));
+}
+
+TEST(Formats, CompareWhatTheFormatHoldsAndNothingElse)
+{
+    const Size odd{3, 2};
+    const Frame picture = make_clip(odd, 1)[0];
+    const auto changed = [&](const char* name, std::size_t at, unsigned char bits) {
+        const PixelFormat& format = *find_format(name);
+        const std::vector<unsigned char> in = from_rgb(format, odd, picture);
+        std::vector<unsigned char> got = in;
+        got[at] ^= bits;
+        return compare_in_format(format, odd, in.data(), got.data()).has_value();
+    };
+    EXPECT_FALSE(changed("rgb24", 9, 0xFF));  // a row's padding
+    EXPECT_FALSE(changed("rgb32", 3, 0xFF));  // the unused byte
+    EXPECT_FALSE(changed("rgb555", 1, 0x80));  // the unused top bit
+    EXPECT_FALSE(changed("yuy2", 6, 0xFF));  // the Y of the pixel past an odd row's end
+    EXPECT_TRUE(changed("rgb24", 8, 0x01));
+    EXPECT_TRUE(changed("rgb565", 1, 0x80));
+    EXPECT_TRUE(changed("rgb8", 0, 0x01));
+    for (const char* planar : {"yv12", "i420", "nv12"})
+        EXPECT_TRUE(changed(planar, frame_bytes(*find_format(planar), odd) - 1, 0x01)) << planar;
+    // A small error in a deep sample counts for as much as in a shallow one.
+    const PixelFormat& rgb555 = *find_format("rgb555");
+    std::vector<unsigned char> in(8, 0), got(8, 0);
+    got[0] = 1;  // one step of 31 in blue
+    EXPECT_NEAR(*compare_in_format(rgb555, Size{1, 1}, in.data(), got.data()),
+                10 * std::log10(3.0 * 31 * 31), 0.01);
+}
+
 TEST(Alignment, TakesEmptyAndSkipFramesBeforeTheFirstRealOneAsLag)
 {
     Alignment alignment(3);
@@ -542,6 +648,50 @@ TEST(CommandLine, SaysWhatWasWrong)
     ASSERT_TRUE(std::holds_alternative<Examine>(child));
     EXPECT_EQ(std::get<Examine>(child).first, 4);
     EXPECT_EQ(std::get<Examine>(child).channel, 1234u);
+    EXPECT_TRUE(std::get<Examine>(child).input.is_probe());
+}
+
+TEST(CommandLine, AsksAboutAnotherFormatAndSizeAndPassesThemToTheChild)
+{
+    const auto usage = [](std::vector<std::string> arguments) {
+        const Command command = parse_command_line(arguments);
+        return std::holds_alternative<UsageError>(command) ? std::get<UsageError>(command).what
+                                                           : "no error";
+    };
+    const std::string sizes = "--size takes WIDTHxHEIGHT, each 1 to 8192, at most 3840 x 2160 pixels in all";
+    for (const char* size : {"0x10", "10x0", "10", "x10", "10x", "10x10x10", "8193x1", "3841x2161", "ten"})
+        EXPECT_EQ(usage({"--size", size}), sizes) << size;
+    EXPECT_EQ(usage({"--size"}), sizes);
+    EXPECT_EQ(usage({"--format", "rgb16"}),
+              "--format takes one of rgb24, rgb32, rgb555, rgb565, rgb8, yuy2, uyvy, yv12, i420, "
+              "nv12, rgb32-topdown");
+    for (const PixelFormat& format : kFormats)
+        EXPECT_NE(std::string(kHelp).find(format.name), std::string::npos) << format.name;
+
+    const Command asked = parse_command_line({"--format", "yuy2", "--size", "1366x768", "--json"});
+    ASSERT_TRUE(std::holds_alternative<Options>(asked));
+    const Input input = std::get<Options>(asked).input;
+    EXPECT_EQ(input.format, find_format("yuy2"));
+    EXPECT_EQ(input.size, (Size{1366, 768}));
+    EXPECT_EQ(input.named("the probe format"), "yuy2 at 1366 x 768");
+    EXPECT_EQ(parse_command_line({"--size", "3840x2160"}).index(), asked.index());
+    EXPECT_EQ(parse_command_line({"--size", "8192x1"}).index(), asked.index());
+
+    // What the parent passes its child names the same input.
+    EXPECT_EQ(input_arguments(Input{}), "");
+    std::vector<std::string> arguments = {"--examine", "0", "9"};
+    std::string passed = input_arguments(input);
+    for (std::size_t at = 1, next = 0; at < passed.size(); at = next + 1) {
+        next = passed.find(' ', at);
+        next = next == std::string::npos ? passed.size() : next;
+        arguments.push_back(passed.substr(at, next - at));
+    }
+    const Command child = parse_command_line(arguments);
+    ASSERT_TRUE(std::holds_alternative<Examine>(child)) << passed;
+    EXPECT_EQ(std::get<Examine>(child).input.format, input.format);
+    EXPECT_EQ(std::get<Examine>(child).input.size, input.size);
+    arguments.push_back("--json");
+    EXPECT_EQ(usage(arguments), "--examine is for the report's own examining process");
 }
 
 // ---- The child's round trip, against the test compressor in this process ------
@@ -580,7 +730,7 @@ class RoundTrip : public testing::Test {
         installed.sound = {false};
         Steps steps(nullptr, 0);
         Row row;
-        examine_one(0, installed, steps, row);
+        examine_one(0, installed, Input{}, steps, row);
         return row;
     }
 
