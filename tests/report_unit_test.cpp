@@ -709,7 +709,8 @@ class RoundTrip : public testing::Test {
         SetEnvironmentVariableA("SELNARY_COMPRESSOR_STREAM",
                                 "slnj:inter sln2:delay sln1:skip slnu:unmarked slnn:never "
                                 "slns:stale slnd:nodelta");
-        SetEnvironmentVariableA("SELNARY_COMPRESSOR_CODEC", "slne:exact slnv:flip");
+        SetEnvironmentVariableA("SELNARY_COMPRESSOR_CODEC", "slne:exact slnv:flip sln4:exact");
+        SetEnvironmentVariableA("SELNARY_COMPRESSOR_BITS", "sln4:24");
         for (const char* code : kCodes)
             ASSERT_TRUE(ICInstall(ICTYPE_VIDEO, mmioFOURCC(code[0], code[1], code[2], code[3]),
                                   reinterpret_cast<LPARAM>(proc), nullptr, ICINSTALL_FUNCTION))
@@ -721,8 +722,8 @@ class RoundTrip : public testing::Test {
             ICRemove(ICTYPE_VIDEO, mmioFOURCC(code[0], code[1], code[2], code[3]), 0);
     }
 
-    // Examines CODE as the child does, in this process and unannounced.
-    static Row examined(const char* code)
+    // Examines CODE about INPUT as the child does, in this process and unannounced.
+    static Row examined(const char* code, Input input = {})
     {
         Installed installed;
         installed.handlers = {mmioFOURCC(code[0], code[1], code[2], code[3])};
@@ -730,12 +731,12 @@ class RoundTrip : public testing::Test {
         installed.sound = {false};
         Steps steps(nullptr, 0);
         Row row;
-        examine_one(0, installed, Input{}, steps, row);
+        examine_one(0, installed, input, steps, row);
         return row;
     }
 
-    static constexpr const char* kCodes[] = {"slna", "slne", "slnv", "slnj", "sln2",
-                                             "sln1", "slnu", "slnn", "slns", "slnd"};
+    static constexpr const char* kCodes[] = {"slna", "slne", "slnv", "slnj", "sln2", "sln1",
+                                             "slnu", "slnn", "slns", "slnd", "sln4"};
     static inline HMODULE library_ = nullptr;
 };
 
@@ -782,6 +783,34 @@ TEST_F(RoundTrip, ProvesAnIntraFrameCompressorAsBefore)
     const Row flipped = examined("slnv");
     ASSERT_TRUE(flipped.round_trip && flipped.round_trip->figures) << flipped.reason->text;
     EXPECT_EQ(flipped.round_trip->figures->looks, Looks::upside_down);
+}
+
+TEST_F(RoundTrip, AsksAboutTheFormatAndSizeItIsGivenInTheirOwnWords)
+{
+    // A compressor of 24-bit RGB only: the probe's "no", 24-bit RGB's
+    // proof, decompressed to 24-bit RGB, the input's own format.
+    const Row probe = examined("sln4");
+    EXPECT_FALSE(probe.accepts);
+    ASSERT_TRUE(probe.reason);
+    EXPECT_EQ(probe.reason->text.rfind("it does not take the probe format: ", 0), 0u) << probe.reason->text;
+    Input rgb24;
+    rgb24.format = find_format("rgb24");
+    const Row taken = examined("sln4", rgb24);
+    ASSERT_TRUE(taken.accepts);
+    ASSERT_TRUE(taken.round_trip && taken.round_trip->figures) << (taken.reason ? taken.reason->text : "");
+    EXPECT_FALSE(taken.round_trip->figures->psnr_db) << "exact";
+    EXPECT_EQ(taken.round_trip->figures->output_bit_count, 24);
+    EXPECT_NEAR(taken.round_trip->figures->ratio, 1.0, 1e-9) << "24 bits in, 24 bits out";
+
+    // Another size or a top-down frame, which it does not take, named as asked.
+    Input other;
+    other.size = {641, 481};
+    const Row odd = examined("slne", other);
+    ASSERT_TRUE(odd.reason);
+    EXPECT_EQ(odd.reason->text, "it does not take rgb32 at 641 x 481: ICCompressQuery answered ICERR_BADFORMAT (-2)");
+    other = {};
+    other.format = find_format("rgb32-topdown");
+    EXPECT_EQ(examined("slne", other).reason->text.rfind("it does not take rgb32-topdown at 256 x 256: ", 0), 0u);
 }
 
 TEST_F(RoundTrip, SaysWhatIsWrongWithAStreamThatDoesNotHoldUp)

@@ -356,9 +356,10 @@ bool undelta(const Bytes& previous, const unsigned char* in, std::size_t size, B
 LRESULT compress_stream(Instance& instance, ICCOMPRESS* call, const std::string& variant)
 {
     const auto* in = static_cast<const unsigned char*>(call->lpInput);
+    const std::size_t step = call->lpbiInput->biBitCount / 8u;
     Bytes frame(kPlainBytes);
     for (std::size_t i = 0; i < kSide * kSide; ++i)
-        std::memcpy(&frame[i * 3], in + i * 4, 3);
+        std::memcpy(&frame[i * 3], in + i * step, 3);
     Bytes coded = instance.sent == 0 ? frame : delta(instance.previous, frame);
     if (coded.size() >= kPlainBytes)
         coded = frame;  // a delta frame no smaller than the frame: a key frame instead
@@ -393,7 +394,9 @@ LRESULT compress(Instance& instance, ICCOMPRESS* call)
     const int bytes = stored_bytes(instance.handler);
     const auto* in = static_cast<const unsigned char*>(call->lpInput);
     auto* out = static_cast<unsigned char*>(call->lpOutput);
-    for (int i = 0; i < kSide * kSide; ++i, in += 4, out += bytes) {
+    // 32- or 24-bit input, whichever it takes; rows of either need no padding here.
+    const int step = call->lpbiInput->biBitCount / 8;
+    for (int i = 0; i < kSide * kSide; ++i, in += step, out += bytes) {
         if (bytes == 3) {
             out[0] = in[0], out[1] = in[1], out[2] = in[2];
         } else {
