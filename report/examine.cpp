@@ -46,15 +46,17 @@ std::vector<unsigned char> proposed_format(HIC compressor, const Input& input,
     const long long size = answer(
         steps("format", [&] { return ICSendMessage(compressor, ICM_COMPRESS_GET_FORMAT, in, 0); }));
     if (size < 0) {
-        row.reason = {"no_format", takes +
-                                       " but gives no format to compress it to: "
-                                       "asked the size of that format, it answered " +
-                                       text::icerr_text(size)};
+        row.reason = {"no_format",
+                      takes +
+                          " but gives no format to compress it to: "
+                          "asked the size of that format, it answered " +
+                          text::icerr_text(size)};
         return {};
     }
     if (size < static_cast<long long>(sizeof(BITMAPINFOHEADER)) || size > kMostFormatBytes) {
-        row.reason = {"no_format", takes + " but says the format it proposes needs " +
-                                       std::to_string(size) + " bytes"};
+        row.reason = {"no_format",
+                      takes + " but says the format it proposes needs " + std::to_string(size) +
+                          " bytes"};
         return {};
     }
     // Room beyond what it claims, in case it writes more than it said.
@@ -65,7 +67,8 @@ std::vector<unsigned char> proposed_format(HIC compressor, const Input& input,
     }));
     if (result != ICERR_OK) {
         row.reason = {"no_format",
-                      takes + " but gives no format to compress it to: " + text::icerr_text(result)};
+                      takes +
+                          " but gives no format to compress it to: " + text::icerr_text(result)};
         return {};
     }
     format.resize(static_cast<std::size_t>(size));
@@ -138,8 +141,9 @@ bool examine_one(int index, const Installed& installed, const Input& input, Step
     row.query_result = query;
     row.accepts = query == ICERR_OK;
     if (!row.accepts) {
-        row.reason = {"rejects_probe", "it does not take " + input.named("the probe format") +
-                                           ": ICCompressQuery answered " + text::icerr_text(query)};
+        row.reason = {"rejects_probe",
+                      "it does not take " + input.named("the probe format") +
+                          ": ICCompressQuery answered " + text::icerr_text(query)};
     } else {
         const std::vector<unsigned char> format = proposed_format(compressor.get(), input,
                                                                   in_format, steps, row);

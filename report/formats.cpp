@@ -103,7 +103,8 @@ struct Planes {
 
 Planes planes_of(Layout layout, Size size)
 {
-    const std::size_t luma = static_cast<std::size_t>(size.width) * static_cast<std::size_t>(size.height);
+    const std::size_t luma = static_cast<std::size_t>(size.width) *
+        static_cast<std::size_t>(size.height);
     const std::size_t chroma = half(size.width) * half(size.height);
     switch (layout) {
     case Layout::yuy2:
@@ -155,7 +156,8 @@ std::vector<unsigned> samples(const PixelFormat& format, Size size, const unsign
             const unsigned char* row = frame + y * stride;
             for (std::size_t x = 0; x < width; ++x) {
                 if (format.bit_count >= 24) {
-                    const unsigned char* pixel = row + x * static_cast<std::size_t>(format.bit_count / 8);
+                    const unsigned char* pixel = row +
+                        x * static_cast<std::size_t>(format.bit_count / 8);
                     values.insert(values.end(), {pixel[0], pixel[1], pixel[2]});
                 } else if (format.bit_count == 16) {
                     const unsigned word = row[x * 2] | row[x * 2 + 1] << 8;
@@ -233,7 +235,8 @@ std::size_t frame_bytes(const PixelFormat& format, Size size)
 std::vector<unsigned char> header_bytes(const PixelFormat& format, Size size)
 {
     const bool paletted = format.layout == Layout::paletted;
-    Bytes header(std::size_t{40} + (format.layout == Layout::rgb565 ? 12u : 0u) + (paletted ? 256u * 4 : 0u));
+    Bytes header(std::size_t{40} + (format.layout == Layout::rgb565 ? 12u : 0u) +
+                 (paletted ? 256u * 4 : 0u));
     put32(header, 0, 40);
     put32(header, 4, static_cast<std::uint32_t>(size.width));
     put32(header, 8, static_cast<std::uint32_t>(format.top_down ? -size.height : size.height));
@@ -272,7 +275,8 @@ std::vector<unsigned char> from_rgb(const PixelFormat& format, Size size,
             for (std::size_t x = 0; x < width; ++x) {
                 const unsigned char* bgr = source(x, y);
                 if (format.bit_count >= 24) {
-                    std::copy(bgr, bgr + format.bit_count / 8, row + x * static_cast<std::size_t>(format.bit_count / 8));
+                    std::copy(bgr, bgr + format.bit_count / 8,
+                              row + x * static_cast<std::size_t>(format.bit_count / 8));
                 } else if (format.layout == Layout::rgb565) {
                     const unsigned word = (bgr[2] >> 3u) << 11 | (bgr[1] >> 2u) << 5 | bgr[0] >> 3u;
                     row[x * 2] = static_cast<unsigned char>(word);
@@ -347,7 +351,8 @@ std::vector<unsigned char> to_rgb(const PixelFormat& format, Size size, const un
     for (std::size_t y = 0; y < height; ++y)
         for (std::size_t x = 0; x < width; ++x)
             rgb_of(frame[luma_at(format.layout, planes, x, y)],
-                   frame[chroma_at(planes, planes.u, x, y)], frame[chroma_at(planes, planes.v, x, y)],
+                   frame[chroma_at(planes, planes.u, x, y)],
+                   frame[chroma_at(planes, planes.v, x, y)],
                    &rgb[((height - 1 - y) * width + x) * 4]);
     return rgb;
 }

@@ -60,26 +60,27 @@ std::string input_arguments(const Input& input)
 const char kUsage[] =
     "usage: selnary-compressors.exe [--json] [--timeout SECONDS] [--format NAME] [--size WxH]\n";
 
-const char kHelp[] = "Which installed video compressors take selnary's probe format (256 x 256,\n"
-                     "32-bit uncompressed RGB), why the others do not, and whether each one that\n"
-                     "takes it really works: a short clip starting with the probe frame is\n"
-                     "compressed as a recorder would, decompressed in order and compared.\n"
-                     "Compressors installed for the other bitness are listed, never loaded.\n"
-                     "\n"
-                     "  --json               one JSON document instead of the table\n"
-                     "  --timeout SECONDS    how long one step of one compressor may take (10)\n"
-                     "  --format NAME        ask about this input format instead of the probe's:\n"
-                     "                       rgb24, rgb32, rgb555, rgb565, rgb8, yuy2, uyvy, yv12,\n"
-                     "                       i420, nv12 or rgb32-topdown\n"
-                     "  --size WxH           at this frame size instead of 256x256\n"
-                     "  --help, /?           this text\n"
-                     "\n"
-                     "Each compressor is asked in a child process, so one that crashes or hangs\n"
-                     "costs its own row and nothing else.\n"
-                     "\n"
-                     "Exit status: 0 a complete report, every compressor answered; 3 a complete\n"
-                     "report, one or more faulted or hung (their rows say so); 2 usage; 1 no\n"
-                     "report could be made.\n";
+const char kHelp[] =
+    "Which installed video compressors take selnary's probe format (256 x 256,\n"
+    "32-bit uncompressed RGB), why the others do not, and whether each one that\n"
+    "takes it really works: a short clip starting with the probe frame is\n"
+    "compressed as a recorder would, decompressed in order and compared.\n"
+    "Compressors installed for the other bitness are listed, never loaded.\n"
+    "\n"
+    "  --json               one JSON document instead of the table\n"
+    "  --timeout SECONDS    how long one step of one compressor may take (10)\n"
+    "  --format NAME        ask about this input format instead of the probe's:\n"
+    "                       rgb24, rgb32, rgb555, rgb565, rgb8, yuy2, uyvy, yv12,\n"
+    "                       i420, nv12 or rgb32-topdown\n"
+    "  --size WxH           at this frame size instead of 256x256\n"
+    "  --help, /?           this text\n"
+    "\n"
+    "Each compressor is asked in a child process, so one that crashes or hangs\n"
+    "costs its own row and nothing else.\n"
+    "\n"
+    "Exit status: 0 a complete report, every compressor answered; 3 a complete\n"
+    "report, one or more faulted or hung (their rows say so); 2 usage; 1 no\n"
+    "report could be made.\n";
 
 Command parse_command_line(const std::vector<std::string>& arguments)
 {

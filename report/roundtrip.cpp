@@ -46,8 +46,9 @@ class Compressing {
   public:
     Compressing(HIC compressor, const Input& input, const std::vector<unsigned char>& format,
                 std::size_t room, DWORD quality, Steps& steps)
-        : compressor_(compressor), input_(input), in_format_(header_bytes(*input.format, input.size)),
-          format_(format), room_(room), quality_(quality), steps_(steps), buffer_(room + kSlack)
+        : compressor_(compressor), input_(input),
+          in_format_(header_bytes(*input.format, input.size)), format_(format), room_(room),
+          quality_(quality), steps_(steps), buffer_(room + kSlack)
     {
     }
 
@@ -64,10 +65,9 @@ class Compressing {
             return ICSendMessage(compressor_, ICM_COMPRESS_BEGIN, in, out);
         }));
         if (begun != ICERR_OK) {
-            row.reason = {"compress_failed", "it refused to begin compressing " +
-                                                 input_.named("the probe frame") +
-                                                 " to the format it proposed: " +
-                                                 text::icerr_text(begun)};
+            row.reason = {"compress_failed",
+                          "it refused to begin compressing " + input_.named("the probe frame") +
+                              " to the format it proposed: " + text::icerr_text(begun)};
             return std::nullopt;
         }
         const std::size_t frames = clip.size();
@@ -174,7 +174,8 @@ std::vector<Target> targets(const Input& input, const Clip& clip)
     else if (is_rgb(own))
         all.push_back({header_bytes(own, size), bytes, &clip.as_rgb, &own, rgb_comparer(32, size)});
     else
-        all.push_back({header_bytes(own, size), bytes, &clip.sent, nullptr, format_comparer(own, size)});
+        all.push_back(
+            {header_bytes(own, size), bytes, &clip.sent, nullptr, format_comparer(own, size)});
     for (const PixelFormat* rgb : {&kFormats[1], &kFormats[0]})  // rgb32, rgb24
         if (rgb != &own)
             all.push_back({header_bytes(*rgb, size), frame_bytes(*rgb, size), &clip.as_rgb, nullptr,
@@ -187,8 +188,8 @@ std::vector<Target> targets(const Input& input, const Clip& clip)
 // does not open or does not take the format; once it took it, the outcome
 // goes into ROW: its figures, or the reason they are missing.
 bool decompress(DWORD handler, const std::string& subject, const std::vector<unsigned char>& format,
-                const std::vector<Output>& outputs, const Input& in, const Clip& clip,
-                Steps& steps, Figures& figures, Row& row)
+                const std::vector<Output>& outputs, const Input& in, const Clip& clip, Steps& steps,
+                Figures& figures, Row& row)
 {
     const Opened decompressor(steps,
                               steps(

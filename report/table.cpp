@@ -204,9 +204,8 @@ std::string table_text(const Report& report)
     }
     const std::vector<std::size_t> widths = widths_for(cells);
 
-    const std::string asked = report.input.is_probe()
-        ? "the probe format"
-        : std::string(report.input.format->name);
+    const std::string asked = report.input.is_probe() ? "the probe format"
+                                                      : std::string(report.input.format->name);
     std::string out = "Video compressors for " + std::to_string(report.bits) +
         "-bit programs, asked about " + asked + ": " + std::to_string(probe.width) + " x " +
         std::to_string(std::abs(probe.height)) + ", " + std::to_string(probe.bit_count) + "-bit " +
@@ -222,10 +221,10 @@ std::string table_text(const Report& report)
     };
     const auto worked = [](const Row& row) { return row.round_trip && row.round_trip->figures; };
     out += "\n" + std::to_string(report.rows.size()) + " installed, " +
-        rows_where([](const Row& row) { return row.accepts; }) + " take " + report.input.named("the probe format") + ", " +
-        rows_where(worked) + " give it back (" + rows_where([&](const Row& row) {
-               return worked(row) && !row.round_trip->figures->psnr_db;
-           }) +
+        rows_where([](const Row& row) { return row.accepts; }) + " take " +
+        report.input.named("the probe format") + ", " + rows_where(worked) + " give it back (" +
+        rows_where(
+               [&](const Row& row) { return worked(row) && !row.round_trip->figures->psnr_db; }) +
         " exactly), " +
         rows_where([](const Row& row) { return row.outcome != Outcome::answered; }) +
         " faulted or hung\n";

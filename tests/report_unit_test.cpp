@@ -510,7 +510,9 @@ TEST(Formats, WriteTheirHeadersAsTheyAreDefinedTheProbesAsTheProbeRecord)
     EXPECT_EQ(std::memcmp(asked.data(), &probe, sizeof probe), 0);
 
     const Size odd{641, 481};
-    const auto header = [&](const char* name) { return header_of(header_bytes(*find_format(name), odd)); };
+    const auto header = [&](const char* name) {
+        return header_of(header_bytes(*find_format(name), odd));
+    };
     EXPECT_EQ(header("rgb32-topdown").biHeight, -481);
     EXPECT_EQ(header("yuy2").biCompression, MAKEFOURCC('Y', 'U', 'Y', '2'));
     EXPECT_EQ(header("nv12").biBitCount, 12);
@@ -551,8 +553,10 @@ TEST(Formats, ConvertByTheDocumentedConversionsAndComeBackTheSame)
                          std::to_string(size.height));
             const std::vector<unsigned char> in = from_rgb(format, size, picture);
             ASSERT_EQ(in.size(), frame_bytes(format, size));
-            const std::vector<unsigned char> again = from_rgb(format, size, to_rgb(format, size, in.data()));
-            const std::optional<double> drift = compare_in_format(format, size, in.data(), again.data());
+            const std::vector<unsigned char> again = from_rgb(format, size,
+                                                              to_rgb(format, size, in.data()));
+            const std::optional<double> drift = compare_in_format(format, size, in.data(),
+                                                                  again.data());
             // RGB comes back exactly; YUV within the rounding of two conversions.
             if (is_rgb(format)) {
                 EXPECT_FALSE(drift);
@@ -566,7 +570,8 @@ TEST(Formats, ConvertByTheDocumentedConversionsAndComeBackTheSame)
     }
     // Top-down rows: the picture's top row first.
     const Frame picture = make_clip(kProbeSize, 1)[0];
-    const std::vector<unsigned char> top_down = from_rgb(*find_format("rgb32-topdown"), kProbeSize, picture);
+    const std::vector<unsigned char> top_down = from_rgb(*find_format("rgb32-topdown"), kProbeSize,
+                                                         picture);
     EXPECT_TRUE(std::equal(top_down.begin(), top_down.begin() + 1024, picture.end() - 1024));
 }
 
@@ -658,8 +663,10 @@ TEST(CommandLine, AsksAboutAnotherFormatAndSizeAndPassesThemToTheChild)
         return std::holds_alternative<UsageError>(command) ? std::get<UsageError>(command).what
                                                            : "no error";
     };
-    const std::string sizes = "--size takes WIDTHxHEIGHT, each 1 to 8192, at most 3840 x 2160 pixels in all";
-    for (const char* size : {"0x10", "10x0", "10", "x10", "10x", "10x10x10", "8193x1", "3841x2161", "ten"})
+    const std::string sizes =
+        "--size takes WIDTHxHEIGHT, each 1 to 8192, at most 3840 x 2160 pixels in all";
+    for (const char* size :
+         {"0x10", "10x0", "10", "x10", "10x", "10x10x10", "8193x1", "3841x2161", "ten"})
         EXPECT_EQ(usage({"--size", size}), sizes) << size;
     EXPECT_EQ(usage({"--size"}), sizes);
     EXPECT_EQ(usage({"--format", "rgb16"}),
@@ -792,12 +799,14 @@ TEST_F(RoundTrip, AsksAboutTheFormatAndSizeItIsGivenInTheirOwnWords)
     const Row probe = examined("sln4");
     EXPECT_FALSE(probe.accepts);
     ASSERT_TRUE(probe.reason);
-    EXPECT_EQ(probe.reason->text.rfind("it does not take the probe format: ", 0), 0u) << probe.reason->text;
+    EXPECT_EQ(probe.reason->text.rfind("it does not take the probe format: ", 0), 0u)
+        << probe.reason->text;
     Input rgb24;
     rgb24.format = find_format("rgb24");
     const Row taken = examined("sln4", rgb24);
     ASSERT_TRUE(taken.accepts);
-    ASSERT_TRUE(taken.round_trip && taken.round_trip->figures) << (taken.reason ? taken.reason->text : "");
+    ASSERT_TRUE(taken.round_trip && taken.round_trip->figures)
+        << (taken.reason ? taken.reason->text : "");
     EXPECT_FALSE(taken.round_trip->figures->psnr_db) << "exact";
     EXPECT_EQ(taken.round_trip->figures->output_bit_count, 24);
     EXPECT_NEAR(taken.round_trip->figures->ratio, 1.0, 1e-9) << "24 bits in, 24 bits out";
@@ -807,10 +816,13 @@ TEST_F(RoundTrip, AsksAboutTheFormatAndSizeItIsGivenInTheirOwnWords)
     other.size = {641, 481};
     const Row odd = examined("slne", other);
     ASSERT_TRUE(odd.reason);
-    EXPECT_EQ(odd.reason->text, "it does not take rgb32 at 641 x 481: ICCompressQuery answered ICERR_BADFORMAT (-2)");
+    EXPECT_EQ(odd.reason->text,
+              "it does not take rgb32 at 641 x 481: ICCompressQuery answered ICERR_BADFORMAT (-2)");
     other = {};
     other.format = find_format("rgb32-topdown");
-    EXPECT_EQ(examined("slne", other).reason->text.rfind("it does not take rgb32-topdown at 256 x 256: ", 0), 0u);
+    EXPECT_EQ(examined("slne", other)
+                  .reason->text.rfind("it does not take rgb32-topdown at 256 x 256: ", 0),
+              0u);
 }
 
 TEST_F(RoundTrip, SaysWhatIsWrongWithAStreamThatDoesNotHoldUp)
