@@ -44,11 +44,12 @@ std::string frame_name(std::size_t at, std::size_t of)
 // format it proposed.
 class Compressing {
   public:
+    // ROOM is what the compressor STATED a frame may need, or a guess.
     Compressing(HIC compressor, const Input& input, const std::vector<unsigned char>& format,
-                std::size_t room, DWORD quality, Steps& steps)
+                std::size_t room, bool stated, DWORD quality, Steps& steps)
         : compressor_(compressor), input_(input),
           in_format_(header_bytes(*input.format, input.size)), format_(format), room_(room),
-          quality_(quality), steps_(steps), buffer_(room + kSlack)
+          stated_(stated), quality_(quality), steps_(steps), buffer_(room + kSlack)
     {
     }
 
@@ -118,7 +119,9 @@ class Compressing {
                 took.reset();
                 break;
             }
-            if (size > room_) {
+            // Beyond what it said it may need, but within the slack: the
+            // frame is whole, and what it said is wrong, which the row tells.
+            if (size > room_ + (stated_ ? kSlack : 0)) {
                 row.reason = {"compress_failed",
                               "it says its frame is " + std::to_string(size) +
                                   " bytes, more than the " + std::to_string(room_) +
@@ -126,6 +129,7 @@ class Compressing {
                 took.reset();
                 break;
             }
+            largest_ = std::max<std::size_t>(largest_, size);
             if (alignment)
                 alignment->add(
                     {{buffer_.begin(), buffer_.begin() + size}, (flags & AVIIF_KEYFRAME) != 0});
@@ -134,15 +138,23 @@ class Compressing {
         return took;
     }
 
+    // The largest frame it wrote.
+    std::size_t largest() const
+    {
+        return largest_;
+    }
+
   private:
     HIC compressor_;
     const Input& input_;
     std::vector<unsigned char> in_format_;
     const std::vector<unsigned char>& format_;
     std::size_t room_;
+    bool stated_;
     DWORD quality_;
     Steps& steps_;
     std::vector<unsigned char> buffer_;
+    std::size_t largest_ = 0;
 };
 
 // A format to decompress to, and what its frames should come back as.
@@ -326,7 +338,7 @@ bool round_trip(HIC compressor, DWORD handler, const Installed& installed, const
                                   ? std::move(frame)
                                   : to_rgb(*input.format, input.size, clip.sent.back().data()));
     }
-    Compressing compressing(compressor, input, format, room, quality, steps);
+    Compressing compressing(compressor, input, format, room, most > 0, quality, steps);
     Alignment alignment(static_cast<int>(clip.sent.size()));
     std::optional<double> fastest = compressing.clip(clip.sent, 0, &alignment, row);
     if (!fastest)
@@ -391,6 +403,12 @@ bool round_trip(HIC compressor, DWORD handler, const Installed& installed, const
             row.reason = {"key_frame_unmarked",
                           "its first frame is not marked as a key frame (AVIIF_KEYFRAME), so a "
                           "file recorded with it does not start with one"};
+        else if (compressing.largest() > room)
+            row.reason = {"size_understated",
+                          "it said a frame may need " + std::to_string(room) +
+                              " bytes (ICCompressGetSize), then wrote " +
+                              std::to_string(compressing.largest()) +
+                              ": a recorder that allocates what it was told overruns its buffer"};
         trip.figures = figures;
     }
     return others;

@@ -718,6 +718,7 @@ class RoundTrip : public testing::Test {
                                 "slns:stale slnd:nodelta");
         SetEnvironmentVariableA("SELNARY_COMPRESSOR_CODEC", "slne:exact slnv:flip sln4:exact");
         SetEnvironmentVariableA("SELNARY_COMPRESSOR_BITS", "sln4:24");
+        SetEnvironmentVariableA("SELNARY_COMPRESSOR_MISBEHAVE", "slnz:smallsize");
         for (const char* code : kCodes)
             ASSERT_TRUE(ICInstall(ICTYPE_VIDEO, mmioFOURCC(code[0], code[1], code[2], code[3]),
                                   reinterpret_cast<LPARAM>(proc), nullptr, ICINSTALL_FUNCTION))
@@ -743,7 +744,7 @@ class RoundTrip : public testing::Test {
     }
 
     static constexpr const char* kCodes[] = {"slna", "slne", "slnv", "slnj", "sln2", "sln1",
-                                             "slnu", "slnn", "slns", "slnd", "sln4"};
+                                             "slnu", "slnn", "slns", "slnd", "sln4", "slnz"};
     static inline HMODULE library_ = nullptr;
 };
 
@@ -790,6 +791,15 @@ TEST_F(RoundTrip, ProvesAnIntraFrameCompressorAsBefore)
     const Row flipped = examined("slnv");
     ASSERT_TRUE(flipped.round_trip && flipped.round_trip->figures) << flipped.reason->text;
     EXPECT_EQ(flipped.round_trip->figures->looks, Looks::upside_down);
+
+    // Frames larger than it said they may be, within the slack: proved, and told.
+    const Row understated = examined("slnz");
+    ASSERT_TRUE(understated.round_trip && understated.round_trip->figures);
+    ASSERT_TRUE(understated.reason);
+    EXPECT_EQ(understated.reason->code, "size_understated");
+    EXPECT_EQ(understated.reason->text,
+              "it said a frame may need 126976 bytes (ICCompressGetSize), then wrote 131072: a "
+              "recorder that allocates what it was told overruns its buffer");
 }
 
 TEST_F(RoundTrip, AsksAboutTheFormatAndSizeItIsGivenInTheirOwnWords)

@@ -35,7 +35,8 @@
 //       never (gives 0-byte frames only), stale (its decompressor ignores delta
 //       frames), nodelta (its decompressor refuses them)
 //   SELNARY_COMPRESSOR_MISBEHAVE=...    one of: stdout (write to the standard handles
-//       at every message), bigformat (claim a 2 GiB output format), errformat
+//       at every message), smallsize (say a frame may need 4096 bytes less than it
+//       writes), bigformat (claim a 2 GiB output format), errformat
 //       (answer the format's size with ICERR_UNSUPPORTED), unterminated (a
 //       description with no terminating zero), exit (end the process when asked
 //       about a format), msgbox (show a message box then), chdir (change the
@@ -532,8 +533,11 @@ extern "C" LRESULT WINAPI DriverProc(DWORD_PTR id, HDRVR, UINT message, LPARAM f
     case ICM_COMPRESS_GET_FORMAT:
         return propose(*instance, header(first), header(second));
     case ICM_COMPRESS_GET_SIZE:
-        return takes(*instance, header(first)) ? kSide * kSide * stored_bytes(instance->handler)
-                                               : ICERR_BADFORMAT;
+        if (!takes(*instance, header(first)))
+            return ICERR_BADFORMAT;
+        // As Wine's MS-RLE does: less than it then writes.
+        return kSide * kSide * stored_bytes(instance->handler) -
+            (misbehaves(instance->handler, "smallsize") ? 4096 : 0);
     case ICM_COMPRESS_BEGIN:
         if (!takes(*instance, header(first)))
             return ICERR_BADFORMAT;
