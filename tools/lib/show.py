@@ -56,10 +56,12 @@ def show(session, arch, picture):
         wine.reg("add", DECORATED, "/v", "Decorated", "/d", "N", "/f")
     # A compressor that crashes the chooser ends the program with its fault
     # status, rather than in Wine's debugger waiting for someone to close it.
+    # Wine's errors go to the log that is shown when the chooser fails to
+    # appear: an exception Wine swallowed in a window's code, say.
     log = Path(session.folder, "wine.log")
     with open(log, "w") as output:
         program = session.start(exe, stdout=output, stderr=output,
-                                env=wine.overriding("winedbg.exe=d"))
+                                env={**wine.overriding("winedbg.exe=d"), "WINEDEBUG": "fixme-all"})
     try:
         window = session.screen.wait_for(title, session.tools.scaled(60), program)
     except winesession.Error as error:
