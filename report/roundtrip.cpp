@@ -45,11 +45,12 @@ std::string frame_name(std::size_t at, std::size_t of)
 class Compressing {
   public:
     // ROOM is what the compressor STATED a frame may need, or a guess.
-    Compressing(HIC compressor, const Input& input, const std::vector<unsigned char>& format,
-                std::size_t room, bool stated, DWORD quality, Steps& steps)
-        : compressor_(compressor), input_(input),
-          in_format_(header_bytes(*input.format, input.size)), format_(format), room_(room),
-          stated_(stated), quality_(quality), steps_(steps), buffer_(room + kSlack)
+    // IN_FORMAT is the input's header, FORMAT the one it proposed.
+    Compressing(HIC compressor, const Input& input, std::vector<unsigned char>& in_format,
+                const std::vector<unsigned char>& format, std::size_t room, bool stated,
+                DWORD quality, Steps& steps)
+        : compressor_(compressor), input_(input), in_format_(in_format), format_(format),
+          room_(room), stated_(stated), quality_(quality), steps_(steps), buffer_(room + kSlack)
     {
     }
 
@@ -147,7 +148,7 @@ class Compressing {
   private:
     HIC compressor_;
     const Input& input_;
-    std::vector<unsigned char> in_format_;
+    std::vector<unsigned char>& in_format_;  // its header, which it may write to
     const std::vector<unsigned char>& format_;
     std::size_t room_;
     bool stated_;
@@ -167,7 +168,7 @@ struct Target {
 };
 
 // The clip in the input's format, as it went in and as 32-bit RGB by the
-// one fixed conversion (the clip itself, for the probe).
+// one fixed conversion (for the probe, the clip's own frames both times).
 struct Clip {
     std::vector<Frame> sent, as_rgb;
 };
@@ -332,13 +333,11 @@ bool round_trip(HIC compressor, DWORD handler, const Installed& installed, const
         quality = preferred;
 
     Clip clip;
-    for (Frame& frame : make_clip(input.size)) {
-        clip.sent.push_back(input.is_probe() ? frame : from_rgb(*input.format, input.size, frame));
-        clip.as_rgb.push_back(input.is_probe()
-                                  ? std::move(frame)
-                                  : to_rgb(*input.format, input.size, clip.sent.back().data()));
+    for (const Frame& frame : make_clip(input.size)) {
+        clip.sent.push_back(from_rgb(*input.format, input.size, frame));
+        clip.as_rgb.push_back(to_rgb(*input.format, input.size, clip.sent.back().data()));
     }
-    Compressing compressing(compressor, input, format, room, most > 0, quality, steps);
+    Compressing compressing(compressor, input, in_format, format, room, most > 0, quality, steps);
     Alignment alignment(static_cast<int>(clip.sent.size()));
     std::optional<double> fastest = compressing.clip(clip.sent, 0, &alignment, row);
     if (!fastest)
