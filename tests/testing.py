@@ -83,32 +83,39 @@ class Checks:
 WINE_ERRORS = {"WINEDEBUG": "fixme-all"}
 
 
-def described(pid):
-    """pid's command line, or "(ended)"."""
+def command_line(pid):
+    """pid's command line as /proc has it, or None once it has ended."""
     try:
-        return Path(f"/proc/{pid}/cmdline").read_bytes().replace(b"\0", b" ").decode(errors="replace").strip()
+        return Path(f"/proc/{pid}/cmdline").read_bytes()
     except OSError:
-        return "(ended)"
+        return None
 
 
-def program_name(pid):
+def described(pid, line=None):
+    """pid's command line (LINE, where already read) for people, or "(ended)"."""
+    line = command_line(pid) if line is None else line
+    return "(ended)" if line is None else line.replace(b"\0", b" ").decode(errors="replace").strip()
+
+
+def program_name(pid, line=None):
     """The name pid runs under, in lower case: a Windows program's path as
     Wine shows it once it runs, else the file's name (the loader's, or
-    qemu's where it is emulated)."""
-    try:
-        return Path(f"/proc/{pid}/cmdline").read_bytes().split(b"\0")[0].lower().rsplit(b"/", 1)[-1]
-    except OSError:  # ended since
-        return b""
+    qemu's where it is emulated); empty once it has ended."""
+    line = command_line(pid) if line is None else line
+    return b"" if line is None else line.split(b"\0")[0].lower().rsplit(b"/", 1)[-1]
 
 
 def running(tag, program):
     """Whether a process of the session tagged tag, or of one nested in it,
     runs program (a file name): the program itself, not a driver whose
-    command line names it too. Command lines first: they are cheaper to
-    read than environments."""
-    candidates = [entry for entry in os.listdir("/proc") if entry.isdigit()
-                  and program in described(entry) and not program_name(entry).startswith(b"python")]
-    return bool(candidates) and bool(set(map(int, candidates)) & set(winesession.processes.tagged(tag)))
+    command line names it too. Command lines first, each read once: they
+    are cheaper to read than environments."""
+    candidates = set()
+    for entry in filter(str.isdigit, os.listdir("/proc")):
+        line = command_line(entry)
+        if line and program.encode() in line and not program_name(entry, line).startswith(b"python"):
+            candidates.add(int(entry))
+    return bool(candidates) and bool(candidates & set(winesession.processes.tagged(tag)))
 
 
 class Lifetime:
@@ -168,7 +175,7 @@ def show(session, build, arch, picture, extra=None, log=None, watch=None):
     50 ms or so while the run goes on (a Lifetime, say)."""
     env = {key: value for key, value in session.wine.env.items() if key != "DISPLAY"}
     command = [session.tools.python, SHOW, build, arch, picture]
-    started, lines, came = time.monotonic(), {"out": [], "err": []}, []
+    started, came = time.monotonic(), []  # (second, "out" or "err", line), as they came
     # Unbuffered, so that each line is stamped as it comes.
     with subprocess.Popen(command, env={**env, **(extra or {})}, stdout=subprocess.PIPE,
                           stderr=subprocess.PIPE, bufsize=0) as run:
@@ -185,16 +192,16 @@ def show(session, build, arch, picture, extra=None, log=None, watch=None):
                     streams.unregister(key.fileobj)
                     open_streams -= 1
                     continue
-                stamp = round(time.monotonic() - started, 1)
-                lines[key.data].append((stamp, line.decode(errors="replace").rstrip("\n")))
-                came.append((stamp, key.data, lines[key.data][-1][1]))
+                came.append((round(time.monotonic() - started, 1), key.data,
+                              line.decode(errors="replace").rstrip("\n")))
         status = 124 if open_streams else None
         winesession.processes.stop(run, 5)
     status = status or winesession.processes.status(run.returncode)
     if log:
         Path(log).write_text("".join(f"{second:5.1f} s {stream}: {line}\n" for second, stream, line in came)
                              + f"ended with status {status} after {seconds_since(started)}\n")
-    return status, lines["out"], lines["err"]
+    return status, *([(second, line) for second, came_on, line in came if came_on == stream]
+                      for stream in ("out", "err"))
 
 
 def text(lines):
