@@ -163,13 +163,19 @@ int examine(int first, HANDLE channel, const Input& input)
         folder.resize(GetCurrentDirectoryW(static_cast<DWORD>(folder.size()), folder.data()));
         const Installed installed = list_installed(channel);
         send(channel, protocol::count(static_cast<int>(installed.handlers.size())));
-        for (std::size_t i = static_cast<std::size_t>(first); i < installed.handlers.size(); ++i) {
+        // Each compressor is asked about each format in turn: one unit of
+        // work each, numbered across the whole, so that a crash costs one.
+        const auto per = static_cast<std::size_t>(input.formats());
+        for (std::size_t unit = static_cast<std::size_t>(first);
+             unit < installed.handlers.size() * per; ++unit) {
             // Whatever the one before changed for the process, put back.
             SetCurrentDirectoryW(folder.c_str());
             SetUnhandledExceptionFilter(end_on_fault);
             Row row;
-            Steps steps(channel, static_cast<int>(i));
-            const bool changed = examine_one(static_cast<int>(i), installed, input, steps, row);
+            Steps steps(channel, static_cast<int>(unit));
+            const bool changed = examine_one(static_cast<int>(unit / per), installed,
+                                             input.nth(static_cast<int>(unit % per)), steps, row);
+            row.index = static_cast<int>(unit);  // the parent turns it back into the compressor's
             send(channel, protocol::row(row));
             // The next compressor gets a process as it was; the parent starts one.
             if (changed)

@@ -136,5 +136,49 @@ inline constexpr auto report = [](auto& v, auto& whole) {
     v.derived("faulted_or_hung", static_cast<long long>(whole.rows.size()) - answered);
 };
 
+// A cell of the matrix: a compressor asked about one format. Each field
+// means what it means in a row.
+inline constexpr auto cell = [](auto& v, auto& asked) {
+    v("accepts", asked.accepts);  // ICCompressQuery said yes to this format
+    v.object("query_result", asked.query_result, query_result);
+    v.object("proposed", asked.proposed, coding);  // the format it would compress this one to
+    v.object("round_trip", asked.round_trip, round_trip);  // null where it was not tried
+    why(v, asked);
+    v("outcome", asked.outcome);  // answered, faulted or hung, this cell alone
+    v("step", asked.step);
+};
+
+inline constexpr auto matrix_row = [](auto& v, auto& entry) {
+    const Row& compressor = entry.compressor;
+    v("index", compressor.index);
+    listing(v, compressor);
+    v("description", compressor.description);
+    v("opens", compressor.opens);
+    v("driver_path", compressor.driver_path);
+    v("missing_dll", compressor.missing_dll);
+    v.keyed("cells", entry.cells, kFormatNames, cell);  // by format name
+};
+
+inline constexpr auto size = [](auto& v, auto& frame) {
+    v("width", frame.width);
+    v("height", frame.height);
+};
+
+inline constexpr auto matrix = [](auto& v, auto& whole) {
+    bits(v, whole);
+    v.object("size", whole.size, size);  // every format was asked about at this size
+    v.names("formats", kFormatNames);  // in the order of each row's cells
+    v.list("compressors", whole.rows, matrix_row);  // in enumeration order
+    v.list("other_bitness", whole.foreign, foreign);
+    long long answered = 0, cells = 0;
+    for (const auto& entry : whole.rows)
+        for (const Row& asked : entry.cells) {
+            answered += asked.outcome == Outcome::answered;
+            ++cells;
+        }
+    v.derived("cells_answered", answered);
+    v.derived("cells_faulted_or_hung", cells - answered);
+};
+
 }  // namespace fields
 }  // namespace selnary::report

@@ -69,6 +69,14 @@ inline constexpr std::array<PixelFormat, 11> kFormats = {{
     {"rgb32-topdown", Layout::rgb, kBiRgb, 32, true},
 }};
 
+// Their names, as the matrix's JSON lists them.
+inline constexpr auto kFormatNames = [] {
+    std::array<std::string_view, kFormats.size()> names{};
+    for (std::size_t i = 0; i < kFormats.size(); ++i)
+        names[i] = kFormats[i].name;
+    return names;
+}();
+
 // The probe format's entry, and its size.
 inline constexpr const PixelFormat& kProbePixels = kFormats[1];
 inline constexpr Size kProbeSize{probe_width, probe_height};
@@ -84,9 +92,19 @@ const PixelFormat* find_format(std::string_view name);
 struct Input {
     const PixelFormat* format = &kProbePixels;
     Size size = kProbeSize;
+    bool every_format = false;  // the matrix: each of kFormats in turn, at this size
     bool is_probe() const
     {
-        return format == &kProbePixels && size == kProbeSize;
+        return !every_format && format == &kProbePixels && size == kProbeSize;
+    }
+    // How many formats each compressor is asked about, and the input of the Nth.
+    int formats() const
+    {
+        return every_format ? static_cast<int>(kFormats.size()) : 1;
+    }
+    Input nth(int n) const
+    {
+        return every_format ? Input{&kFormats[static_cast<std::size_t>(n)], size, false} : *this;
     }
     // How a sentence names it: PROBE_WORDS ("the probe format") for the
     // probe, else its name and size ("yuy2 at 1366 x 768").

@@ -122,6 +122,26 @@ class Writer {
         }
         out_ += items.empty() ? "]" : "\n  ]";
     }
+    // An object of one item a key, its fields by FIELDS.
+    template <class T, class Keys, class Fields>
+    void keyed(std::string_view name, const std::vector<T>& items, const Keys& keys, Fields fields)
+    {
+        key(name);
+        out_ += "{";
+        Writer inner(out_, depth_ + 1, nulls_);
+        for (std::size_t i = 0; i < items.size() && i < keys.size(); ++i)
+            inner.object(keys[i], items[i], fields);
+        out_ += "}";
+    }
+    template <class Names>
+    void names(std::string_view name, const Names& items)
+    {
+        key(name);
+        out_ += "[";
+        for (std::size_t i = 0; i < items.size(); ++i)
+            out_ += (i ? ", " : "") + json_string(items[i]);
+        out_ += "]";
+    }
     void end()
     {
         out_ += depth_ == 0 ? "\n}\n" : "}";
@@ -145,6 +165,15 @@ class Writer {
 };
 
 }  // namespace
+
+std::string json_text(const Matrix& matrix)
+{
+    std::string out;
+    Writer write(out, 0);
+    fields::matrix(write, matrix);
+    write.end();
+    return out;
+}
 
 std::string json_text(const Report& report)
 {

@@ -53,12 +53,13 @@ std::string input_arguments(const Input& input)
 {
     if (input.is_probe())
         return "";
-    return " --format " + std::string(input.format->name) + " --size " +
-        std::to_string(input.size.width) + "x" + std::to_string(input.size.height);
+    return (input.every_format ? " --formats" : " --format " + std::string(input.format->name)) +
+        " --size " + std::to_string(input.size.width) + "x" + std::to_string(input.size.height);
 }
 
 const char kUsage[] =
-    "usage: selnary-compressors.exe [--json] [--timeout SECONDS] [--format NAME] [--size WxH]\n";
+    "usage: selnary-compressors.exe [--json] [--timeout SECONDS] [--format NAME | --formats]\n"
+    "                               [--size WxH]\n";
 
 const char kHelp[] =
     "Which installed video compressors take selnary's probe format (256 x 256,\n"
@@ -72,6 +73,7 @@ const char kHelp[] =
     "  --format NAME        ask about this input format instead of the probe's:\n"
     "                       rgb24, rgb32, rgb555, rgb565, rgb8, yuy2, uyvy, yv12,\n"
     "                       i420, nv12 or rgb32-topdown\n"
+    "  --formats            ask about every one of those formats: a matrix\n"
     "  --size WxH           at this frame size instead of 256x256\n"
     "  --help, /?           this text\n"
     "\n"
@@ -87,17 +89,24 @@ Command parse_command_line(const std::vector<std::string>& arguments)
     if (!arguments.empty() && arguments[0] == "--examine") {
         const UsageError only_ours{"--examine is for the report's own examining process"};
         long long first = 0, channel = 0;
-        if ((arguments.size() != 3 && arguments.size() != 7) ||
-            !whole(arguments[1], 0, 1 << 20, first) || !whole(arguments[2], 1, 0x7FFFFFFF, channel))
+        if (arguments.size() < 3 || !whole(arguments[1], 0, 1 << 24, first) ||
+            !whole(arguments[2], 1, 0x7FFFFFFF, channel))
             return only_ours;
         Examine child{static_cast<int>(first), static_cast<std::uintptr_t>(channel), {}};
-        for (std::size_t i = 3; i < arguments.size(); ++i)
-            if ((arguments[i] != "--format" && arguments[i] != "--size") ||
-                input_option(arguments, i, child.input))
+        for (std::size_t i = 3; i < arguments.size(); ++i) {
+            if (arguments[i] == "--formats" && i == 3)
+                child.input.every_format = true;
+            else if ((arguments[i] != "--format" && arguments[i] != "--size") ||
+                     input_option(arguments, i, child.input))
                 return only_ours;
+        }
+        // Nothing more, or --format NAME --size WxH, or --formats --size WxH.
+        if (arguments.size() != 3 && arguments.size() != (child.input.every_format ? 6u : 7u))
+            return only_ours;
         return child;
     }
     Options options;
+    bool chose_format = false;
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         const std::string& argument = arguments[i];
         if (argument == "--help" || argument == "-h" || argument == "/?")
@@ -112,10 +121,15 @@ Command parse_command_line(const std::vector<std::string>& arguments)
         } else if (argument == "--format" || argument == "--size") {
             if (const std::optional<std::string> wrong = input_option(arguments, i, options.input))
                 return UsageError{*wrong};
+            chose_format = chose_format || argument == "--format";
+        } else if (argument == "--formats") {
+            options.input.every_format = true;
         } else {
             return UsageError{"unknown option " + argument};
         }
     }
+    if (options.input.every_format && chose_format)
+        return UsageError{"--formats asks about every format: leave out --format"};
     return options;
 }
 

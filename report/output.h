@@ -12,5 +12,7 @@ inline constexpr std::size_t kTableWidth = 100;
 
 std::string table_text(const Report& report);
 std::string json_text(const Report& report);
+std::string table_text(const Matrix& matrix);
+std::string json_text(const Matrix& matrix);
 
 }  // namespace selnary::report

@@ -197,12 +197,16 @@ void explain_closed(Row& row)
                "DLLs it needs and its DriverProc are all there)"});
 }
 
-// Runs children until every compressor has its row. Returns 1 and says why
-// on standard error when no report can be made.
+// Runs children until every compressor has its row for each format INPUT
+// asks about: ROWS holds them compressor by compressor, the formats of
+// each in order. Returns 1 and says why on standard error when no report
+// can be made.
 int collect(std::vector<Row>& rows, int timeout, const Input& input)
 {
     const ULONGLONG limit = static_cast<ULONGLONG>(timeout) * 1000;
-    int count = -1, next = 0;
+    const int per = input.formats();
+    std::vector<Row> entries;
+    int count = -1, next = 0;  // units of work: a compressor asked about one format
     while (count < 0 || next < count) {
         Child child;
         if (const DWORD error = child.start(next, input)) {
@@ -227,10 +231,12 @@ int collect(std::vector<Row>& rows, int timeout, const Input& input)
             if (kind == "entry" && count < 0) {
                 Row row;
                 if (protocol::read_entry(*message, row) &&
-                    row.index == static_cast<int>(rows.size()))
-                    rows.push_back(row);
+                    row.index == static_cast<int>(entries.size()))
+                    entries.push_back(row);
             } else if (kind == "count" && count < 0) {
-                count = static_cast<int>(rows.size());
+                count = static_cast<int>(entries.size()) * per;
+                for (const Row& entry : entries)
+                    rows.insert(rows.end(), static_cast<std::size_t>(per), entry);
                 deadline = GetTickCount64() + limit;
             } else if (kind == "calling" && known) {
                 current = static_cast<int>(at);
@@ -250,8 +256,10 @@ int collect(std::vector<Row>& rows, int timeout, const Input& input)
                                 line + "\n");
                     return 1;
                 }
-                rows[static_cast<std::size_t>(row.index)] = row;
-                next = row.index + 1;
+                const int unit = row.index;
+                row.index = unit / per;
+                rows[static_cast<std::size_t>(unit)] = row;
+                next = unit + 1;
                 current = -1;
                 in_step = false;
                 // The last row: the child has nothing more to say, and its
@@ -352,7 +360,26 @@ int report(const Options& options)
         if (row.outcome == Outcome::answered && !row.opens && !row.reason)
             explain_closed(row);
     report.foreign = other_bitness(report.rows);
-    write_out(options.json ? json_text(report) : table_text(report));
+    if (options.input.every_format) {
+        // The rows are cells, each compressor's formats in turn.
+        Matrix matrix{report.bits, options.input.size, {}, report.foreign};
+        const auto per = static_cast<std::size_t>(options.input.formats());
+        for (std::size_t at = 0; at + per <= report.rows.size(); at += per) {
+            MatrixRow row{report.rows[at],
+                          {report.rows.begin() + static_cast<std::ptrdiff_t>(at),
+                           report.rows.begin() + static_cast<std::ptrdiff_t>(at + per)}};
+            // It describes itself the same whatever it is asked; any cell that got so far says.
+            for (const Row& cell : row.cells)
+                if (!cell.description.empty()) {
+                    row.compressor.description = cell.description;
+                    row.compressor.opens = row.compressor.opens || cell.opens;
+                }
+            matrix.rows.push_back(std::move(row));
+        }
+        write_out(options.json ? json_text(matrix) : table_text(matrix));
+    } else {
+        write_out(options.json ? json_text(report) : table_text(report));
+    }
     for (const Row& row : report.rows)
         if (row.outcome != Outcome::answered)
             return 3;

@@ -100,4 +100,19 @@ struct Report {
     std::vector<Foreign> foreign;
 };
 
+// One compressor of the matrix: what describes it, and its cell for each
+// format, each a row asked about that format alone.
+struct MatrixRow {
+    Row compressor;
+    std::vector<Row> cells;  // kFormats, in order
+};
+
+// Every compressor asked about every format, at one size.
+struct Matrix {
+    int bits = 0;
+    Size size;
+    std::vector<MatrixRow> rows;
+    std::vector<Foreign> foreign;
+};
+
 }  // namespace selnary::report

@@ -173,7 +173,102 @@ std::string other_bitness_text(const Report& report)
     return out;
 }
 
+// A cell of the matrix in a few characters; the legend says what each means.
+std::string matrix_cell(const Row& cell)
+{
+    if (cell.outcome != Outcome::answered)
+        return cell.outcome == Outcome::hung ? "hung" : "fault";
+    if (!cell.opens)
+        return "-";
+    if (!cell.accepts)
+        return "no";
+    if (!cell.round_trip || !cell.round_trip->figures)
+        return "fails";
+    const Figures& figures = *cell.round_trip->figures;
+    return figures.psnr_db ? number(*figures.psnr_db, "%.0f") : "exact";
+}
+
+// What went wrong in ROW's cells beyond a "no", each reason once, with the
+// formats it held for: "yuy2, uyvy: it refused to begin ...".
+std::vector<std::string> matrix_reasons(const MatrixRow& row)
+{
+    std::vector<std::pair<std::string, std::string>> said;  // the reason, and its formats
+    for (std::size_t i = 0; i < row.cells.size() && i < kFormats.size(); ++i) {
+        const Row& cell = row.cells[i];
+        const std::string shown_cell = matrix_cell(cell);
+        if (shown_cell == "no" || !cell.reason)
+            continue;
+        const auto same = std::find_if(said.begin(), said.end(), [&](const auto& entry) {
+            return entry.first == cell.reason->text;
+        });
+        const std::string name(kFormats[i].name);
+        if (same == said.end())
+            said.emplace_back(cell.reason->text, name);
+        else
+            same->second += ", " + name;
+    }
+    std::vector<std::string> lines;
+    for (const auto& [reason, formats] : said)
+        lines.push_back((std::count(formats.begin(), formats.end(), ',') + 1 ==
+                                 static_cast<long>(kFormats.size())
+                             ? std::string("every format")
+                             : formats) +
+                        ": " + reason);
+    return lines;
+}
+
 }  // namespace
+
+std::string table_text(const Matrix& matrix)
+{
+    std::vector<std::vector<std::string>> cells = {{"code"}};
+    for (const PixelFormat& format : kFormats)
+        cells[0].push_back(format.top_down ? "topdown" : std::string(format.name));
+    std::vector<std::vector<std::string>> details = {{}};
+    long long faulted = 0, answered = 0;
+    for (const MatrixRow& row : matrix.rows) {
+        std::vector<std::string> line = {row.compressor.code};
+        for (const Row& cell : row.cells) {
+            line.push_back(matrix_cell(cell));
+            (cell.outcome == Outcome::answered ? answered : faulted) += 1;
+        }
+        cells.push_back(line);
+        std::vector<std::string> said = {
+            (row.compressor.description.empty() ? "?" : row.compressor.description) + " (" +
+            row.compressor.driver + ")"};
+        for (const std::string& reason : matrix_reasons(row))
+            said.push_back(reason);
+        details.push_back(said);
+    }
+    std::vector<std::size_t> widths(cells[0].size(), 0);
+    for (const auto& line : cells)
+        for (std::size_t i = 0; i < line.size(); ++i)
+            widths[i] = std::max(widths[i], columns(shown(line[i])));
+
+    std::string out = "Video compressors for " + std::to_string(matrix.bits) +
+        "-bit programs, asked about every format at " + std::to_string(matrix.size.width) + " x " +
+        std::to_string(matrix.size.height) + "\n\n";
+    for (std::size_t i = 0; i < cells.size(); ++i) {
+        out += cells_line(cells[i], widths);
+        for (const std::string& detail : details[i])
+            for (const std::string& line : wrap(shown(detail), kTableWidth - kIndent))
+                out += std::string(kIndent, ' ') + line + "\n";
+    }
+    out += "\n";
+    for (const std::string& line :
+         wrap("exact: every frame came back as it went in; a number: the lowest PSNR of its frames "
+              "in dB; no: it does not take the format; fails: it takes it, but the round trip "
+              "fails (why, under its row); fault, hung: it crashed or hung on that format, which "
+              "costs that cell alone; -: it does not open",
+              kTableWidth))
+        out += line + "\n";
+    out += "\n" + std::to_string(matrix.rows.size()) + " installed, " + std::to_string(answered) +
+        " cells answered, " + std::to_string(faulted) + " faulted or hung\n";
+    Report others;
+    others.bits = matrix.bits;
+    others.foreign = matrix.foreign;
+    return out + other_bitness_text(others);
+}
 
 std::string table_text(const Report& report)
 {
