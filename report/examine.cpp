@@ -177,6 +177,12 @@ int examine(int first, HANDLE channel, const Input& input)
                                              input.nth(static_cast<int>(unit % per)), steps, row);
             row.index = static_cast<int>(unit);  // the parent turns it back into the compressor's
             send(channel, protocol::row(row));
+            // One that does not open does not for any format: its other
+            // cells are this one, without a process for each.
+            for (; !row.opens && (unit + 1) % per != 0; ++unit) {
+                row.index = static_cast<int>(unit + 1);
+                send(channel, protocol::row(row));
+            }
             // The next compressor gets a process as it was; the parent starts one.
             if (changed)
                 return 0;

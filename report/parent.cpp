@@ -159,10 +159,11 @@ class Child {
 // examination's own work between two calls, which a compressor's code left
 // running in the process (a thread, a corrupted heap, a held lock) can break.
 void blame(Row& row, Child::Read read, DWORD status, const std::vector<std::string>& windows,
-           const std::string& step, const std::string& subject, bool after, int timeout)
+           const std::string& step, const std::string& subject, bool after, int timeout,
+           const Input& asked)
 {
     const std::string when = (after ? "after it answered " : "") +
-        protocol::step_text(step, subject);
+        protocol::step_text(step, subject, asked);
     std::string problem, code;
     if (read == Child::Read::timed_out) {
         row.outcome = Outcome::hung;
@@ -196,6 +197,9 @@ void explain_closed(Row& row)
                "it refused to open for compression (its driver file, the "
                "DLLs it needs and its DriverProc are all there)"});
 }
+
+// The steps before a compressor is asked about any format.
+const std::set<std::string> kFormatFree = {"open", "open_query", "describe"};
 
 // Runs children until every compressor has its row for each format INPUT
 // asks about: ROWS holds them compressor by compressor, the formats of
@@ -277,9 +281,15 @@ int collect(std::vector<Row>& rows, int timeout, const Input& input)
             : std::vector<std::string>();
         const DWORD status = child.stop();
         if (current >= 0) {
-            blame(rows[static_cast<std::size_t>(current)], read, status, windows, step, subject,
-                  !in_step, timeout);
+            Row& blamed = rows[static_cast<std::size_t>(current)];
+            blame(blamed, read, status, windows, step, subject, !in_step, timeout,
+                  input.nth(current % per));
             next = current + 1;
+            // Before it was asked about a format, every format would fare
+            // the same: its other cells are this one, not asked again.
+            if (kFormatFree.count(step) && !subject.size())
+                for (; next % per != 0; ++next)
+                    rows[static_cast<std::size_t>(next)] = blamed;
         } else if (count < 0 || (next == started_at && next < count)) {
             // Nothing was learnt from this child, so another would fare no better.
             write_error(

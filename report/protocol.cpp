@@ -342,7 +342,7 @@ bool read_row(const Message& message, Row& row)
     return read.ok();
 }
 
-std::string step_text(std::string_view step, const std::string& subject)
+std::string step_text(std::string_view step, const std::string& subject, const Input& asked)
 {
     static constexpr struct {
         std::string_view step, text;
@@ -350,7 +350,6 @@ std::string step_text(std::string_view step, const std::string& subject)
         {"open", "when opened"},
         {"open_query", "when opened for its description"},
         {"describe", "when asked for its description"},
-        {"query", "when asked about the probe format"},
         {"quality", "when asked for its default quality"},
         {"format", "when asked for the format it proposes"},
         {"dialogs", "when asked about Configure and About"},
@@ -370,6 +369,8 @@ std::string step_text(std::string_view step, const std::string& subject)
     for (const auto& known : kTexts)
         if (known.step == step)
             text = known.text;
+    if (step == "query")
+        text = "when asked about " + asked.named("the probe format");
     // Another handler, tried as the decompressor of this one's output.
     if (!subject.empty())
         text = "when " + subject + " was tried as its decompressor: " + text;

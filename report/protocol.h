@@ -46,6 +46,6 @@ bool read_entry(const Message& message, Row& row);
 bool read_row(const Message& message, Row& row);
 
 // What a step is, completing "faulted ..." and "no answer in 10 s ...".
-std::string step_text(std::string_view step, const std::string& subject);
+std::string step_text(std::string_view step, const std::string& subject, const Input& asked = {});
 
 }  // namespace selnary::report::protocol

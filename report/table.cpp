@@ -190,20 +190,23 @@ std::string matrix_cell(const Row& cell)
 
 // What went wrong in ROW's cells beyond a "no", each reason once, with the
 // formats it held for: "yuy2, uyvy: it refused to begin ...".
-std::vector<std::string> matrix_reasons(const MatrixRow& row)
+std::vector<std::string> matrix_reasons(const MatrixRow& row, Size size)
 {
     std::vector<std::pair<std::string, std::string>> said;  // the reason, and its formats
     for (std::size_t i = 0; i < row.cells.size() && i < kFormats.size(); ++i) {
         const Row& cell = row.cells[i];
-        const std::string shown_cell = matrix_cell(cell);
-        if (shown_cell == "no" || !cell.reason)
+        if (matrix_cell(cell) == "no" || !cell.reason)
             continue;
-        const auto same = std::find_if(said.begin(), said.end(), [&](const auto& entry) {
-            return entry.first == cell.reason->text;
-        });
+        // The format the reason names is its column's: said once for all.
+        std::string reason = cell.reason->text;
+        const std::string named = Input{&kFormats[i], size}.named("the probe format");
+        for (std::size_t at; (at = reason.find(named)) != std::string::npos;)
+            reason.replace(at, named.size(), "the format");
+        const auto same = std::find_if(said.begin(), said.end(),
+                                       [&](const auto& entry) { return entry.first == reason; });
         const std::string name(kFormats[i].name);
         if (same == said.end())
-            said.emplace_back(cell.reason->text, name);
+            said.emplace_back(reason, name);
         else
             same->second += ", " + name;
     }
@@ -236,7 +239,7 @@ std::string table_text(const Matrix& matrix)
         std::vector<std::string> said = {
             (row.compressor.description.empty() ? "?" : row.compressor.description) + " (" +
             row.compressor.driver + ")"};
-        for (const std::string& reason : matrix_reasons(row))
+        for (const std::string& reason : matrix_reasons(row, matrix.size))
             said.push_back(reason);
         details.push_back(said);
     }
@@ -254,14 +257,11 @@ std::string table_text(const Matrix& matrix)
             for (const std::string& line : wrap(shown(detail), kTableWidth - kIndent))
                 out += std::string(kIndent, ' ') + line + "\n";
     }
-    out += "\n";
-    for (const std::string& line :
-         wrap("exact: every frame came back as it went in; a number: the lowest PSNR of its frames "
-              "in dB; no: it does not take the format; fails: it takes it, but the round trip "
-              "fails (why, under its row); fault, hung: it crashed or hung on that format, which "
-              "costs that cell alone; -: it does not open",
-              kTableWidth))
-        out += line + "\n";
+    out += "\nexact: every frame came back as it went in; a number: the lowest PSNR of its frames "
+           "in dB\n"
+           "no: it does not take the format; -: it does not open\n"
+           "fails: it takes it, but the round trip fails (why, under its row)\n"
+           "fault, hung: it crashed or hung on that format, which costs that cell alone\n";
     out += "\n" + std::to_string(matrix.rows.size()) + " installed, " + std::to_string(answered) +
         " cells answered, " + std::to_string(faulted) + " faulted or hung\n";
     Report others;

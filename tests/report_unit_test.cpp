@@ -300,6 +300,109 @@ TEST(Json, WritesEveryFieldEachTimeEscapedAndNullWhereItDoesNotApply)
     EXPECT_EQ(json_text(small_report()), expected);
 }
 
+// Two compressors, every format: one proves 32-bit RGB exactly, takes
+// rgb24 lossily, faults compressing yuy2, hangs asked about nv12 and takes
+// nothing else; one does not open at all.
+Matrix small_matrix()
+{
+    Matrix matrix;
+    matrix.bits = 32;
+    matrix.size = {641, 481};
+    Row refusal;
+    refusal.code = "slny";
+    refusal.driver = "slny.dll";
+    refusal.description =
+        "A test compressor with a description long enough to be wrapped, Gr\xC3\xBC\xC3\x9F"
+        "e";
+    refusal.opens = true;
+    refusal.query_result = -2;
+    refusal.reason = Reason{"rejects_probe", "it does not take it"};
+    MatrixRow taker{refusal, std::vector<Row>(kFormats.size(), refusal)};
+    Row& exact = taker.cells[1];
+    exact.accepts = true;
+    exact.query_result = 0;
+    exact.reason.reset();
+    exact.round_trip = RoundTrip{Figures{}};
+    Row& lossy = taker.cells[0] = exact;
+    lossy.round_trip->figures->psnr_db = 38.6;
+    Row& fault = taker.cells[5] = exact;
+    fault.outcome = Outcome::faulted;
+    fault.round_trip.reset();
+    fault.reason = Reason{"faulted", "faulted while compressing (exception 0xc0000005)"};
+    Row& hung = taker.cells[9] = refusal;
+    hung.outcome = Outcome::hung;
+    hung.reason = Reason{"hung", "no answer in 10 s when asked about nv12 at 641 x 481"};
+    matrix.rows.push_back(taker);
+    Row closed;
+    closed.index = 1;
+    closed.code = "slnm";
+    closed.driver = "slnm.dll";
+    closed.reason = Reason{"driver_not_found", "its driver file slnm.dll is not found"};
+    matrix.rows.push_back({closed, std::vector<Row>(kFormats.size(), closed)});
+    return matrix;
+}
+
+TEST(Matrix, WritesACellForEveryFormatByNameAndCountsTheCells)
+{
+    const std::string json = json_text(small_matrix());
+    EXPECT_EQ(json.rfind("{\n  \"bits\": 32,\n  \"size\": {\"width\": 641, \"height\": 481},\n"
+                         "  \"formats\": [\"rgb24\", \"rgb32\", \"rgb555\", \"rgb565\", \"rgb8\", "
+                         "\"yuy2\", \"uyvy\", \"yv12\", \"i420\", \"nv12\", \"rgb32-topdown\"],\n",
+                         0),
+              0u)
+        << json;
+    // Each cell: what it was asked, and the same fields a row has for that.
+    EXPECT_NE(
+        json.find("\"cells\": {\"rgb24\": {\"accepts\": true, \"query_result\": {\"value\": 0, "
+                  "\"name\": \"ICERR_OK\"}, \"proposed\": null, \"round_trip\": {\"worked\": "
+                  "true, "),
+        std::string::npos)
+        << json;
+    EXPECT_NE(json.find("\"yuy2\": {\"accepts\": true, \"query_result\": {\"value\": 0, \"name\": "
+                        "\"ICERR_OK\"}, \"proposed\": null, \"round_trip\": null, \"reason\": "
+                        "{\"code\": \"faulted\", \"text\": \"faulted while compressing (exception "
+                        "0xc0000005)\"}, \"outcome\": \"faulted\", \"step\": null}"),
+              std::string::npos)
+        << json;
+    EXPECT_NE(json.find("{\"index\": 1, \"code\": \"slnm\", \"driver\": \"slnm.dll\", "
+                        "\"description\": \"\", \"opens\": false, \"driver_path\": null, "
+                        "\"missing_dll\": null, \"cells\": {\"rgb24\": {\"accepts\": false"),
+              std::string::npos)
+        << json;
+    EXPECT_NE(json.find("\"rgb32-topdown\": {"), std::string::npos);
+    const std::string counts = "\n  \"cells_answered\": 20,\n  \"cells_faulted_or_hung\": 2\n}\n";
+    EXPECT_EQ(json.substr(json.size() - counts.size()), counts);
+}
+
+TEST(Matrix, FitsOneHundredColumnsWithAShortCellForEachFormatAndEachReasonOnce)
+{
+    const std::string table = table_text(small_matrix());
+    for (std::size_t start = 0, end; start < table.size(); start = end + 1) {
+        end = table.find('\n', start);
+        EXPECT_LE(text::columns(table.substr(start, end - start)), kTableWidth)
+            << table.substr(start, end - start);
+    }
+    EXPECT_NE(table.find("asked about every format at 641 x 481\n"), std::string::npos) << table;
+    EXPECT_NE(
+        table.find("\ncode  rgb24  rgb32  rgb555  rgb565  rgb8  yuy2   uyvy  yv12  i420  nv12  "
+                   "topdown\n"
+                   "slny  39     exact  no      no      no    fault  no    no    no    hung  no\n"),
+        std::string::npos)
+        << table;
+    EXPECT_NE(table.find("yuy2: faulted while compressing (exception 0xc0000005)\n"),
+              std::string::npos);
+    EXPECT_NE(table.find("nv12: no answer in 10 s when asked about the format\n"),
+              std::string::npos)
+        << table;
+    // A reason every cell shares is said once.
+    EXPECT_NE(table.find("slnm  -      -"), std::string::npos);
+    EXPECT_NE(table.find("every format: its driver file slnm.dll is not found\n"),
+              std::string::npos);
+    EXPECT_NE(table.find("\n2 installed, 20 cells answered, 2 faulted or hung\n"),
+              std::string::npos);
+    EXPECT_NE(table.find("fault, hung: it crashed or hung"), std::string::npos) << table;
+}
+
 TEST(Json, SaysNullForEveryFigureOfARoundTripThatFailedAndForEmptyLists)
 {
     Report report = small_report();
@@ -699,6 +802,25 @@ TEST(CommandLine, AsksAboutAnotherFormatAndSizeAndPassesThemToTheChild)
     EXPECT_EQ(std::get<Examine>(child).input.size, input.size);
     arguments.push_back("--json");
     EXPECT_EQ(usage(arguments), "--examine is for the report's own examining process");
+
+    // Every format, at a size: the matrix, passed on the same way.
+    EXPECT_EQ(usage({"--formats", "--format", "yuy2"}),
+              "--formats asks about every format: leave out --format");
+    const Command matrix = parse_command_line({"--size", "64x48", "--formats"});
+    ASSERT_TRUE(std::holds_alternative<Options>(matrix));
+    const Input every = std::get<Options>(matrix).input;
+    EXPECT_TRUE(every.every_format);
+    EXPECT_FALSE(every.is_probe());
+    EXPECT_EQ(every.formats(), 11);
+    EXPECT_EQ(every.nth(5).format, find_format("yuy2"));
+    EXPECT_EQ(every.nth(5).size, (Size{64, 48}));
+    EXPECT_EQ(input_arguments(every), " --formats --size 64x48");
+    const Command matrix_child = parse_command_line(
+        {"--examine", "0", "9", "--formats", "--size", "64x48"});
+    ASSERT_TRUE(std::holds_alternative<Examine>(matrix_child));
+    EXPECT_TRUE(std::get<Examine>(matrix_child).input.every_format);
+    EXPECT_EQ(usage({"--examine", "0", "9", "--size", "64x48", "--formats"}),
+              "--examine is for the report's own examining process");
 }
 
 // ---- The child's round trip, against the test compressor in this process ------
