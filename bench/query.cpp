@@ -1,25 +1,78 @@
 // query.exe: the benchmark's baseline. Asks every installed video compressor
 // what selnary-compressors.exe asks, round trips included, with the very same
 // code, but in this one process: no child, no messages, no protection. The
-// least a report of the same compressors can cost.
+// least a report of the same compressors can cost, and what each of its
+// answers should be.
+//
+//   query.exe [--format NAME | --formats] [--size WxH] [--json] [--skip CODE:FORMAT]...
+//
+// With --json it prints what the report's JSON would say; --skip leaves out
+// a cell (FORMAT "*": the compressor) that the report found faulting or
+// hanging, which would end or stop this process.
 
 #include "report/child.h"
+#include "report/options.h"
+#include "report/output.h"
+#include "report/text.h"
 
 #include <cstdio>  // for std::printf
+#include <set>
+#include <string>
+#include <vector>
 
-int main()
+int main(int argc, char** argv)
 {
     using namespace selnary::report;
-    const Installed installed = list_installed(nullptr);
-    int takes = 0, worked = 0;
-    for (std::size_t i = 0; i < installed.handlers.size(); ++i) {
-        Steps steps(nullptr, static_cast<int>(i));
-        Row row;
-        examine_one(static_cast<int>(i), installed, Input{}, steps, row);
-        takes += row.accepts;
-        worked += row.round_trip && row.round_trip->figures;
+    namespace text = selnary::text;
+    std::vector<std::string> arguments;
+    std::set<std::string> skipped;
+    for (int i = 1; i < argc; ++i) {
+        if (std::string(argv[i]) == "--skip" && i + 1 < argc)
+            skipped.insert(argv[++i]);
+        else
+            arguments.emplace_back(argv[i]);
     }
-    std::printf("%zu installed, %d take the probe format, %d give it back\n",
-                installed.handlers.size(), takes, worked);
+    const Command command = parse_command_line(arguments);
+    const Options* options = std::get_if<Options>(&command);
+    if (!options) {
+        std::fputs("usage: query.exe [--format NAME | --formats] [--size WxH] [--json] "
+                   "[--skip CODE:FORMAT]...\n",
+                   stderr);
+        return 2;
+    }
+    const Installed installed = list_installed(nullptr);
+    Report report;
+    report.bits = static_cast<int>(sizeof(void*) * 8);
+    report.input = options->input;
+    const std::vector<unsigned char> header = header_bytes(*report.input.format, report.input.size);
+    const auto asked = reinterpret_cast<const BITMAPINFOHEADER*>(header.data());
+    report.probe = {asked->biWidth, asked->biHeight, asked->biBitCount,
+                    text::compression_text(asked->biCompression)};
+    int takes = 0, worked = 0;
+    for (std::size_t i = 0; i < installed.handlers.size(); ++i)
+        for (int n = 0; n < options->input.formats(); ++n) {
+            const Input input = options->input.nth(n);
+            Row row;
+            const std::string code = text::fourcc(installed.handlers[i]);
+            if (skipped.count(code + ":*") || skipped.count(code + ":" + std::string(input.format->name))) {
+                row.index = static_cast<int>(i);
+                row.code = code;
+                row.problem = "skipped";
+            } else {
+                Steps steps(nullptr, static_cast<int>(i));
+                examine_one(static_cast<int>(i), installed, input, steps, row);
+            }
+            takes += row.accepts;
+            worked += row.round_trip && row.round_trip->figures;
+            report.rows.push_back(row);
+        }
+    if (options->json) {
+        const std::string text = options->input.every_format ? json_text(matrix_of(report))
+                                                              : json_text(report);
+        std::fwrite(text.data(), 1, text.size(), stdout);
+        return 0;
+    }
+    std::printf("%zu installed, %d take %s, %d give it back\n", installed.handlers.size(), takes,
+                options->input.named("the probe format").c_str(), worked);
     return 0;
 }

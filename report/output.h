@@ -13,6 +13,9 @@ inline constexpr std::size_t kTableWidth = 100;
 std::string table_text(const Report& report);
 std::string json_text(const Report& report);
 std::string table_text(const Matrix& matrix);
+// The matrix a report of cells makes: its rows are each compressor's cells,
+// the formats of each in order, as its input asks about every format.
+Matrix matrix_of(const Report& report);
 std::string json_text(const Matrix& matrix);
 
 }  // namespace selnary::report

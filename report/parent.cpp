@@ -371,21 +371,7 @@ int report(const Options& options)
             explain_closed(row);
     report.foreign = other_bitness(report.rows);
     if (options.input.every_format) {
-        // The rows are cells, each compressor's formats in turn.
-        Matrix matrix{report.bits, options.input.size, {}, report.foreign};
-        const auto per = static_cast<std::size_t>(options.input.formats());
-        for (std::size_t at = 0; at + per <= report.rows.size(); at += per) {
-            MatrixRow row{report.rows[at],
-                          {report.rows.begin() + static_cast<std::ptrdiff_t>(at),
-                           report.rows.begin() + static_cast<std::ptrdiff_t>(at + per)}};
-            // It describes itself the same whatever it is asked; any cell that got so far says.
-            for (const Row& cell : row.cells)
-                if (!cell.description.empty()) {
-                    row.compressor.description = cell.description;
-                    row.compressor.opens = row.compressor.opens || cell.opens;
-                }
-            matrix.rows.push_back(std::move(row));
-        }
+        const Matrix matrix = matrix_of(report);
         write_out(options.json ? json_text(matrix) : table_text(matrix));
     } else {
         write_out(options.json ? json_text(report) : table_text(report));

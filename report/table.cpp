@@ -201,7 +201,7 @@ std::vector<std::string> matrix_reasons(const MatrixRow& row, Size size)
         std::string reason = cell.reason->text;
         const std::string named = Input{&kFormats[i], size}.named("the probe format");
         for (std::size_t at; (at = reason.find(named)) != std::string::npos;)
-            reason.replace(at, named.size(), "the format");
+            reason.replace(at, named.size(), "this format");
         const auto same = std::find_if(said.begin(), said.end(),
                                        [&](const auto& entry) { return entry.first == reason; });
         const std::string name(kFormats[i].name);
@@ -221,6 +221,23 @@ std::vector<std::string> matrix_reasons(const MatrixRow& row, Size size)
 }
 
 }  // namespace
+
+Matrix matrix_of(const Report& report)
+{
+    Matrix matrix{report.bits, report.input.size, {}, report.foreign};
+    const auto per = static_cast<std::ptrdiff_t>(report.input.formats());
+    for (auto at = report.rows.begin(); report.rows.end() - at >= per; at += per) {
+        MatrixRow row{*at, {at, at + per}};
+        // It describes itself the same whatever it is asked; any cell that got so far says.
+        for (const Row& cell : row.cells)
+            if (!cell.description.empty()) {
+                row.compressor.description = cell.description;
+                row.compressor.opens = row.compressor.opens || cell.opens;
+            }
+        matrix.rows.push_back(std::move(row));
+    }
+    return matrix;
+}
 
 std::string table_text(const Matrix& matrix)
 {

@@ -41,14 +41,24 @@
 //       description with no terminating zero), exit (end the process when asked
 //       about a format), msgbox (show a message box then), chdir (change the
 //       current folder when opened)
+//   SELNARY_COMPRESSOR_TAKES=NAME,...  take these input formats (rgb24 ... rgb32-topdown,
+//       as the report names them) at any size instead, keep each frame's bytes as they
+//       are, and give them back in the same format only
+//   SELNARY_COMPRESSOR_DECODE=rgb       with TAKES, give them back as 32-bit RGB only,
+//       by the report's own conversion
+//   SELNARY_COMPRESSOR_BEGIN=even       with TAKES, say yes to any size when asked, but
+//       refuse Begin for an odd width or height, as some real encoders do
+//   SELNARY_COMPRESSOR_FAULT=NAME       with TAKES, fault when asked about format NAME
 // Built with SELNARY_NEEDS_HELPER, it needs slnyhelp.dll to load.
 
 #include "platform/platform.h"
 #include "probe/probe.h"
+#include "report/formats.h"
 #include "report/text.h"
 
 #include <cstdint>
 #include <cstring>  // for std::memcpy
+#include <cstdlib>  // for std::abs
 #include <deque>
 #include <string>
 #include <vector>
@@ -210,6 +220,140 @@ LRESULT describe(const Instance& instance, ICINFO* info, LPARAM size)
     return sizeof(ICINFO);
 }
 
+// ---- The TAKES variant: any of the named formats at any size, kept as is ----
+
+namespace formats = selnary::report;
+
+// Its compressed format: the header, and which format the bytes are in.
+struct Kept {
+    BITMAPINFOHEADER header;
+    DWORD format;  // an index into formats::kFormats
+};
+
+bool names(const std::string& list, std::string_view name)
+{
+    std::size_t start = 0;
+    while (start <= list.size()) {
+        std::size_t end = list.find(',', start);
+        if (end == std::string::npos)
+            end = list.size();
+        if (list.compare(start, end - start, name) == 0)
+            return true;
+        start = end + 1;
+    }
+    return false;
+}
+
+// The format of an input header, where it is one of the report's.
+const formats::PixelFormat* format_of(const BITMAPINFOHEADER* in)
+{
+    if (!in || in->biWidth <= 0 || in->biHeight == 0)
+        return nullptr;
+    for (const formats::PixelFormat& format : formats::kFormats)
+        if (in->biCompression == format.compression && in->biBitCount == format.bit_count &&
+            (in->biHeight < 0) == format.top_down)
+            return &format;
+    return nullptr;
+}
+
+formats::Size size_of(const BITMAPINFOHEADER& header)
+{
+    return {static_cast<int>(header.biWidth), std::abs(static_cast<int>(header.biHeight))};
+}
+
+std::string taken(DWORD handler)
+{
+    return setting("SELNARY_COMPRESSOR_TAKES", handler);
+}
+
+// The format IN is in, where the variant takes it; none otherwise.
+const formats::PixelFormat* kept_format(const Instance& instance, const BITMAPINFOHEADER* in)
+{
+    const formats::PixelFormat* format = format_of(in);
+    if (format && setting("SELNARY_COMPRESSOR_FAULT", instance.handler) == format->name)
+        fault();
+    return format && names(taken(instance.handler), format->name) ? format : nullptr;
+}
+
+LRESULT propose_kept(const Instance& instance, const BITMAPINFOHEADER* in, BITMAPINFOHEADER* out)
+{
+    const formats::PixelFormat* format = kept_format(instance, in);
+    if (!format)
+        return ICERR_BADFORMAT;
+    if (!out)
+        return sizeof(Kept);
+    Kept kept{*in, static_cast<DWORD>(format - formats::kFormats.data())};
+    kept.header.biSize = sizeof(Kept);  // what follows the header is part of it
+    kept.header.biCompression = instance.handler;
+    kept.header.biHeight = size_of(*in).height;
+    kept.header.biClrUsed = kept.header.biClrImportant = 0;
+    kept.header.biSizeImage = static_cast<DWORD>(formats::frame_bytes(*format, size_of(*in)));
+    std::memcpy(out, &kept, sizeof kept);
+    return ICERR_OK;
+}
+
+LRESULT begin_kept(const Instance& instance, const BITMAPINFOHEADER* in)
+{
+    if (!kept_format(instance, in))
+        return ICERR_BADFORMAT;
+    const formats::Size size = size_of(*in);
+    if (setting("SELNARY_COMPRESSOR_BEGIN", instance.handler) == "even" &&
+        (size.width % 2 || size.height % 2))
+        return ICERR_BADFORMAT;
+    return ICERR_OK;
+}
+
+LRESULT compress_kept(const Instance& instance, ICCOMPRESS* call)
+{
+    const formats::PixelFormat* format = kept_format(instance, call->lpbiInput);
+    if (!format)
+        return ICERR_BADFORMAT;
+    const std::size_t bytes = formats::frame_bytes(*format, size_of(*call->lpbiInput));
+    std::memcpy(call->lpOutput, call->lpInput, bytes);
+    call->lpbiOutput->biSizeImage = static_cast<DWORD>(bytes);
+    if (call->lpdwFlags)
+        *call->lpdwFlags = AVIIF_KEYFRAME;
+    return ICERR_OK;
+}
+
+// The format a kept frame comes back in: its own, or 32-bit RGB.
+const formats::PixelFormat* kept_output(const Instance& instance, const BITMAPINFOHEADER* in)
+{
+    if (!in || in->biCompression != instance.handler || in->biSize < sizeof(Kept) ||
+        taken(instance.handler).empty())
+        return nullptr;
+    const DWORD index = reinterpret_cast<const Kept*>(in)->format;
+    if (index >= formats::kFormats.size())
+        return nullptr;
+    return setting("SELNARY_COMPRESSOR_DECODE", instance.handler) == "rgb"
+        ? &formats::kProbePixels
+        : &formats::kFormats[index];
+}
+
+bool decompresses_kept(const Instance& instance, const BITMAPINFOHEADER* in,
+                       const BITMAPINFOHEADER* out)
+{
+    const formats::PixelFormat* format = kept_output(instance, in);
+    return format && (!out || (format_of(out) == format && size_of(*out) == size_of(*in)));
+}
+
+LRESULT decompress_kept(const Instance& instance, ICDECOMPRESS* call)
+{
+    if (!decompresses_kept(instance, call->lpbiInput, call->lpbiOutput))
+        return ICERR_BADFORMAT;
+    const auto* kept = reinterpret_cast<const Kept*>(call->lpbiInput);
+    const formats::PixelFormat& format = formats::kFormats[kept->format];
+    const formats::Size size = size_of(kept->header);
+    const auto* in = static_cast<const unsigned char*>(call->lpInput);
+    const std::vector<unsigned char> frame = kept_output(instance, call->lpbiInput) == &format
+        ? std::vector<unsigned char>(in, in + formats::frame_bytes(format, size))
+        : formats::to_rgb(format, size, in);
+    std::memcpy(call->lpOutput, frame.data(), frame.size());
+    return ICERR_OK;
+}
+
+// ---- The others: the probe format, 256 x 256 -------------------------------
+
 // Takes exactly what the probe offers, uncompressed 256 x 256 at 32 bits, or
 // at the bit count its variant names.
 bool takes(const Instance& instance, const BITMAPINFOHEADER* in)
@@ -227,7 +371,8 @@ LRESULT query(const Instance& instance, const BITMAPINFOHEADER* in)
         ExitProcess(7);
     if (misbehaves(instance.handler, "msgbox"))
         MessageBoxW(nullptr, L"Is the probe all right?", L"slng asks", MB_OK);
-    const bool ok = answer.empty() && takes(instance, in);
+    const bool ok = answer.empty() &&
+        (taken(instance.handler).empty() ? takes(instance, in) : kept_format(instance, in) != nullptr);
     log_line("query " + std::to_string(instance.serial) + (ok ? " ok" : " bad"));
     if (!answer.empty())
         return std::stol(answer);
@@ -249,6 +394,8 @@ int stored_bytes(DWORD handler)
 // bits. With no room given, the room it needs.
 LRESULT propose(const Instance& instance, const BITMAPINFOHEADER* in, BITMAPINFOHEADER* out)
 {
+    if (!taken(instance.handler).empty())
+        return propose_kept(instance, in, out);
     if (!takes(instance, in))
         return ICERR_BADFORMAT;
     if (!out) {
@@ -385,6 +532,8 @@ LRESULT compress_stream(Instance& instance, ICCOMPRESS* call, const std::string&
 
 LRESULT compress(Instance& instance, ICCOMPRESS* call)
 {
+    if (call && !taken(instance.handler).empty())
+        return compress_kept(instance, call);
     if (!call || !takes(instance, call->lpbiInput))
         return ICERR_BADFORMAT;
     if (setting("SELNARY_COMPRESSOR_FAULT", instance.handler) == "compress")
@@ -449,6 +598,8 @@ LRESULT decode_stream(Instance& instance, const ICDECOMPRESS& call, const std::s
 
 LRESULT decompress(Instance& instance, ICDECOMPRESS* call)
 {
+    if (call && !taken(instance.handler).empty())
+        return decompress_kept(instance, call);
     if (!call || !decompresses(instance, call->lpbiInput, call->lpbiOutput))
         return ICERR_BADFORMAT;
     const std::string variant = stream(instance.handler);
@@ -533,12 +684,19 @@ extern "C" LRESULT WINAPI DriverProc(DWORD_PTR id, HDRVR, UINT message, LPARAM f
     case ICM_COMPRESS_GET_FORMAT:
         return propose(*instance, header(first), header(second));
     case ICM_COMPRESS_GET_SIZE:
+        if (!taken(instance->handler).empty()) {
+            const formats::PixelFormat* format = kept_format(*instance, header(first));
+            return format ? static_cast<LRESULT>(formats::frame_bytes(*format, size_of(*header(first))))
+                          : ICERR_BADFORMAT;
+        }
         if (!takes(*instance, header(first)))
             return ICERR_BADFORMAT;
         // As Wine's MS-RLE does: less than it then writes.
         return kSide * kSide * stored_bytes(instance->handler) -
             (misbehaves(instance->handler, "smallsize") ? 4096 : 0);
     case ICM_COMPRESS_BEGIN:
+        if (!taken(instance->handler).empty())
+            return begin_kept(*instance, header(first));
         if (!takes(*instance, header(first)))
             return ICERR_BADFORMAT;
         // A new stream: its first frame is a key frame.
@@ -549,8 +707,14 @@ extern "C" LRESULT WINAPI DriverProc(DWORD_PTR id, HDRVR, UINT message, LPARAM f
     case ICM_COMPRESS:
         return compress(*instance, reinterpret_cast<ICCOMPRESS*>(first));
     case ICM_DECOMPRESS_QUERY:
+        if (!taken(instance->handler).empty())
+            return decompresses_kept(*instance, header(first), header(second)) ? ICERR_OK
+                                                                                : ICERR_BADFORMAT;
         return decompresses(*instance, header(first), header(second)) ? ICERR_OK : ICERR_BADFORMAT;
     case ICM_DECOMPRESS_BEGIN:
+        if (!taken(instance->handler).empty())
+            return decompresses_kept(*instance, header(first), header(second)) ? ICERR_OK
+                                                                                : ICERR_BADFORMAT;
         if (!decompresses(*instance, header(first), header(second)))
             return ICERR_BADFORMAT;
         instance->previous.clear();

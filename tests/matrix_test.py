@@ -1,0 +1,138 @@
+"""The report's matrix (--formats): every installed compressor asked about
+every input format, with the test compressor installed as coders of a few
+formats each at any size: one that gives them back in their own format, one
+that gives them back as 32-bit RGB, one that faults on one format and
+refuses to begin at an odd size, and the probe's lossy coder. Each cell
+must be what an in-process query of it says (bench/cells.py), at 256 x 256
+and at an odd size; the table must fit its width and say why cells fail.
+    matrix_test.py TOOLS PREFIX ARCH COMPRESSOR_DLL"""
+
+import json
+import sys
+from pathlib import Path
+
+import testing
+from winesession import prefixes, windows_path
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "bench"))
+import cells  # noqa: E402
+
+# The test compressor's codes here, and what each takes.
+OWN = ["rgb24", "rgb8", "yuy2", "yv12", "rgb32-topdown"]  # slma: back in the same format
+AS_RGB = ["rgb565", "uyvy", "nv12"]  # slmd: back as 32-bit RGB
+FAULTING = ["rgb24", "i420", "rgb555"]  # slmf: faults when asked about rgb555; even sizes only
+BEHAVIOUR = {
+    "SELNARY_COMPRESSOR_TAKES": f"slma:{','.join(OWN)} slmd:{','.join(AS_RGB)} slmf:{','.join(FAULTING)}",
+    "SELNARY_COMPRESSOR_DECODE": "slmd:rgb", "SELNARY_COMPRESSOR_FAULT": "slmf:rgb555",
+    "SELNARY_COMPRESSOR_BEGIN": "slmf:even"}
+CODES = ["slma", "slmd", "slmf", "slna"]
+FORMATS = ["rgb24", "rgb32", "rgb555", "rgb565", "rgb8", "yuy2", "uyvy", "yv12", "i420", "nv12", "rgb32-topdown"]
+
+
+def install(wine, arch, compressor):
+    """Every code, in one registry import."""
+    prefix = wine.env["WINEPREFIX"]
+    view = "Wow6432Node\\" if arch == "x86" else ""
+    lines = ["REGEDIT4", "", f"[HKEY_LOCAL_MACHINE\\Software\\{view}Microsoft\\Windows NT\\CurrentVersion\\Drivers32]"]
+    for code in CODES:
+        prefixes.install(compressor, prefixes.system_folder(prefix, arch) / f"{code}.dll")
+        lines.append(f'"vidc.{code}"="{code}.dll"')
+    registry = Path(prefix, "matrix.reg")
+    registry.write_text("\n".join(lines) + "\n")
+    wine.reg("import", windows_path(registry))
+
+
+def expected(code, name, odd):
+    """What the cell of code for format name must come to: "exact", "lossy",
+    "no", "faulted" or "begin" (taken, refused at Begin); None: not checked."""
+    if code == "slma":
+        return "exact" if name in OWN else "no"
+    if code == "slmd":
+        return "exact" if name in AS_RGB else "no"
+    if code == "slmf":
+        return ("faulted" if name == "rgb555" else "begin" if odd else "exact") if name in FAULTING else "no"
+    if code == "slna":
+        return ("no" if odd else "lossy") if name == "rgb32" else "no"
+    return None
+
+
+def came_to(cell):
+    trip = (cell.get("round_trip") or {})
+    if cell["outcome"] != "answered":
+        return "faulted" if cell["outcome"] == "faulted" and cell["step"] == "query" else cell["outcome"]
+    if not cell["accepts"]:
+        return "no"
+    if not trip.get("worked"):
+        code = (cell.get("reason") or {}).get("code")
+        return "begin" if code == "compress_failed" and "refused to begin" in cell["reason"]["text"] else code
+    if trip["exact"]:
+        return "exact"
+    return "lossy" if 25 <= trip["psnr_db"] <= 60 else f"{trip['psnr_db']} dB"
+
+
+def examine(report, odd, arch):
+    """The problems of one matrix, as JSON."""
+    problems = []
+    if report.get("formats") != FORMATS:
+        problems.append(f"formats {report.get('formats')}")
+    rows = {row["code"]: row for row in report["compressors"]}
+    for code in CODES:
+        if code not in rows:
+            problems.append(f"{code} has no row")
+            continue
+        for name in FORMATS:
+            cell = rows[code]["cells"].get(name, {})
+            want, got = expected(code, name, odd), came_to(cell) if cell else "no cell"
+            if got != want:
+                problems.append(f"{code} {name}: {got}, expected {want}")
+            # Back in its own format, or by the fixed conversion as 32-bit RGB.
+            if got == "exact" and code == "slmd" and cell["round_trip"]["output_bit_count"] != 32:
+                problems.append(f"{code} {name}: came back at {cell['round_trip']['output_bit_count']} bits")
+    if not odd:
+        # Wine's own MS-RLE takes 8-bit paletted frames, and nothing else here.
+        mrle = rows.get("mrle", {}).get("cells", {})
+        taken = [name for name in FORMATS if mrle.get(name, {}).get("accepts")]
+        if taken != ["rgb8"]:
+            problems.append(f"Wine's MS-RLE takes {taken}, expected only rgb8")
+    faulted = sum(cell["outcome"] != "answered" for row in report["compressors"] for cell in row["cells"].values())
+    if report.get("cells_faulted_or_hung") != faulted or faulted != 1:
+        problems.append(f"{faulted} cells faulted or hung, the report says {report.get('cells_faulted_or_hung')}")
+    return problems
+
+
+def test(session, prefix, arch, compressor):
+    wine = session.fresh(prefix, display=False)
+    install(wine, arch, compressor)
+    checks = testing.Checks(prefix)
+    logs = checks.logs
+    timeout = str(session.tools.scaled(3))
+    for size in ("256x256", "641x481"):
+        checks.case = size
+        odd = size != "256x256"
+        report, query, found = cells.compare(wine, session.tools, ["--size", size], env=BEHAVIOUR)
+        for name, document in (("report", report), ("query", query)):
+            (logs / f"{size}-{name}.json").write_text(json.dumps(document, indent=1))
+        saw = (logs / f"{size}-report.json", logs / f"{size}-query.json")
+        for problem in found:
+            checks.fail(f"not as in-process: {problem}", *saw)
+        for problem in examine(report, odd, arch):
+            checks.fail(problem, *saw)
+
+    # The table a person reads: within its width, each failure said under its row.
+    checks.case = "table"
+    with open(logs / "table.out", "wb") as out, open(logs / "table.err", "wb") as err:
+        status = wine.run(session.tools.program("SELNARY_COMPRESSORS"), "--formats", "--size", "641x481",
+                          "--timeout", timeout, seconds=300, env=BEHAVIOUR, stdout=out, stderr=err).returncode
+    table = (logs / "table.out").read_text(encoding="utf-8", errors="replace")
+    checks.check(status == 3, f"exit status {status}, expected 3: a cell faulted", logs / "table.out",
+                 logs / "table.err")
+    wide = [line for line in table.splitlines() if len(line) > 100]
+    checks.check(not wide, f"{len(wide)} lines wider than 100 columns", logs / "table.out")
+    for says in ("topdown", "rgb555: faulted", "rgb24, i420: it refused to begin compressing this format",
+                 "fault, hung: it crashed or hung on that format"):
+        checks.check(says in table, f"the table does not say '{says}'", logs / "table.out")
+    print(table, end="")
+    return checks.result()
+
+
+testing.main(test)
