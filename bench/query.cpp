@@ -54,7 +54,8 @@ int main(int argc, char** argv)
             const Input input = options->input.nth(n);
             Row row;
             const std::string code = text::fourcc(installed.handlers[i]);
-            if (skipped.count(code + ":*") || skipped.count(code + ":" + std::string(input.format->name))) {
+            if (skipped.count(code + ":*") ||
+                skipped.count(code + ":" + std::string(input.format->name))) {
                 row.index = static_cast<int>(i);
                 row.code = code;
                 row.problem = "skipped";
@@ -68,7 +69,7 @@ int main(int argc, char** argv)
         }
     if (options->json) {
         const std::string text = options->input.every_format ? json_text(matrix_of(report))
-                                                              : json_text(report);
+                                                             : json_text(report);
         std::fwrite(text.data(), 1, text.size(), stdout);
         return 0;
     }

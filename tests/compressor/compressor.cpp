@@ -372,7 +372,8 @@ LRESULT query(const Instance& instance, const BITMAPINFOHEADER* in)
     if (misbehaves(instance.handler, "msgbox"))
         MessageBoxW(nullptr, L"Is the probe all right?", L"slng asks", MB_OK);
     const bool ok = answer.empty() &&
-        (taken(instance.handler).empty() ? takes(instance, in) : kept_format(instance, in) != nullptr);
+        (taken(instance.handler).empty() ? takes(instance, in)
+                                         : kept_format(instance, in) != nullptr);
     log_line("query " + std::to_string(instance.serial) + (ok ? " ok" : " bad"));
     if (!answer.empty())
         return std::stol(answer);
@@ -686,8 +687,9 @@ extern "C" LRESULT WINAPI DriverProc(DWORD_PTR id, HDRVR, UINT message, LPARAM f
     case ICM_COMPRESS_GET_SIZE:
         if (!taken(instance->handler).empty()) {
             const formats::PixelFormat* format = kept_format(*instance, header(first));
-            return format ? static_cast<LRESULT>(formats::frame_bytes(*format, size_of(*header(first))))
-                          : ICERR_BADFORMAT;
+            return format
+                ? static_cast<LRESULT>(formats::frame_bytes(*format, size_of(*header(first))))
+                : ICERR_BADFORMAT;
         }
         if (!takes(*instance, header(first)))
             return ICERR_BADFORMAT;
@@ -709,12 +711,12 @@ extern "C" LRESULT WINAPI DriverProc(DWORD_PTR id, HDRVR, UINT message, LPARAM f
     case ICM_DECOMPRESS_QUERY:
         if (!taken(instance->handler).empty())
             return decompresses_kept(*instance, header(first), header(second)) ? ICERR_OK
-                                                                                : ICERR_BADFORMAT;
+                                                                               : ICERR_BADFORMAT;
         return decompresses(*instance, header(first), header(second)) ? ICERR_OK : ICERR_BADFORMAT;
     case ICM_DECOMPRESS_BEGIN:
         if (!taken(instance->handler).empty())
             return decompresses_kept(*instance, header(first), header(second)) ? ICERR_OK
-                                                                                : ICERR_BADFORMAT;
+                                                                               : ICERR_BADFORMAT;
         if (!decompresses(*instance, header(first), header(second)))
             return ICERR_BADFORMAT;
         instance->previous.clear();
