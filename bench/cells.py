@@ -71,8 +71,9 @@ def skipped(report):
     return arguments
 
 
-def compare(wine, tools, size_arguments, env=None, seconds=600):
-    """The report's matrix, the query's, and their differences."""
+def compare(wine, tools, size_arguments, env=None, seconds=600, saving=()):
+    """The report's matrix, the query's, and their differences; saving: the
+    report's --save and its folder, where it is to save pictures."""
     def matrix(program, *arguments):
         done = wine.run(program, "--formats", *size_arguments, "--json", *arguments, seconds=seconds,
                         env=env, capture_output=True)
@@ -81,7 +82,7 @@ def compare(wine, tools, size_arguments, env=None, seconds=600):
                                     f"{done.stderr.decode(errors='replace')[-2000:]}")
         return json.loads(done.stdout)
 
-    report = matrix(tools.program("SELNARY_COMPRESSORS"), "--timeout", str(tools.scaled(10)))
+    report = matrix(tools.program("SELNARY_COMPRESSORS"), "--timeout", str(tools.scaled(10)), *saving)
     query = matrix(tools.program("BENCH_QUERY"), *skipped(report))
     return report, query, differences(report, query)
 

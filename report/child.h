@@ -5,6 +5,7 @@
 #pragma once
 
 #include "platform/platform.h"
+#include "report/clip.h"
 #include "report/formats.h"
 #include "report/row.h"
 #include "report/steps.h"
@@ -25,22 +26,27 @@ struct Installed {
 // The list, each entry told on CHANNEL as it is found (where there is one).
 Installed list_installed(HANDLE channel);
 
-// Examines compressor INDEX, asked about INPUT, into ROW. True when what it
-// took may have changed this process for the next one: a driver that did
+// Examines compressor INDEX, asked about INPUT, into ROW, and the first
+// frame it gives back, as 32-bit RGB, into BACK where given. True when what
+// it took may have changed this process for the next one: a driver that did
 // not load as it should, or other compressors loaded to decompress its output.
-bool examine_one(int index, const Installed& installed, const Input& input, Steps& steps, Row& row);
+bool examine_one(int index, const Installed& installed, const Input& input, Steps& steps, Row& row,
+                 Frame* back = nullptr);
 
 // Compresses the clip, in INPUT's format and size, with COMPRESSOR, opened
 // for compression, to FORMAT, the format it proposed, and gets it back:
 // through HANDLER opened to decompress, or else through another installed
 // one whose driver file is sound. Fills ROW's round trip, and its reason
-// when a step fails or the frames are wrong. True when it had to load other
+// when a step fails or the frames are wrong, and BACK, where given, with the
+// first frame that came back, as 32-bit RGB. True when it had to load other
 // compressors for that.
 bool round_trip(HIC compressor, DWORD handler, const Installed& installed, const Input& input,
-                const std::vector<unsigned char>& format, Steps& steps, Row& row);
+                const std::vector<unsigned char>& format, Steps& steps, Row& row,
+                Frame* back = nullptr);
 
 // The child: examines every compressor from FIRST on about INPUT, telling
-// the parent on CHANNEL. Returns the exit status.
-int examine(int first, HANDLE channel, const Input& input);
+// the parent on CHANNEL, and saves the pictures of what comes back in the
+// folder SAVE, where there is one. Returns the exit status.
+int examine(int first, HANDLE channel, const Input& input, const std::string& save);
 
 }  // namespace selnary::report

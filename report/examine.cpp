@@ -6,6 +6,7 @@
 
 #include "report/child.h"
 #include "report/driver.h"
+#include "report/pictures.h"
 #include "report/protocol.h"
 #include "report/text.h"
 
@@ -102,7 +103,8 @@ Installed list_installed(HANDLE channel)
     return installed;
 }
 
-bool examine_one(int index, const Installed& installed, const Input& input, Steps& steps, Row& row)
+bool examine_one(int index, const Installed& installed, const Input& input, Steps& steps, Row& row,
+                 Frame* back)
 {
     const DWORD handler = installed.handlers[static_cast<std::size_t>(index)];
     bool changed = false;
@@ -148,14 +150,15 @@ bool examine_one(int index, const Installed& installed, const Input& input, Step
         const std::vector<unsigned char> format = proposed_format(compressor.get(), input,
                                                                   in_format, steps, row);
         if (!format.empty())
-            changed = round_trip(compressor.get(), handler, installed, input, format, steps, row);
+            changed = round_trip(compressor.get(), handler, installed, input, format, steps, row,
+                                 back);
     }
     row.configure = steps("dialogs", [&] { return ICQueryConfigure(compressor.get()); });
     row.about = steps("dialogs", [&] { return ICQueryAbout(compressor.get()); });
     return changed;
 }
 
-int examine(int first, HANDLE channel, const Input& input)
+int examine(int first, HANDLE channel, const Input& input, const std::string& save)
 {
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
     try {
@@ -173,8 +176,14 @@ int examine(int first, HANDLE channel, const Input& input)
             SetUnhandledExceptionFilter(end_on_fault);
             Row row;
             Steps steps(channel, static_cast<int>(unit));
-            const bool changed = examine_one(static_cast<int>(unit / per), installed,
-                                             input.nth(static_cast<int>(unit % per)), steps, row);
+            const Input asked = input.nth(static_cast<int>(unit % per));
+            Frame back;
+            const bool changed = examine_one(static_cast<int>(unit / per), installed, asked, steps,
+                                             row, save.empty() ? nullptr : &back);
+            // Written before the row is sent, so that the parent's report
+            // comes after every picture; one that cannot be written is left.
+            if (!back.empty())
+                save_back(save, row.code, asked, input.every_format ? asked.format : nullptr, back);
             row.index = static_cast<int>(unit);  // the parent turns it back into the compressor's
             send(channel, protocol::row(row));
             // One that does not open does not for any format: its other

@@ -134,4 +134,13 @@ std::vector<unsigned char> to_rgb(const PixelFormat& format, Size size, const un
 std::optional<double> compare_in_format(const PixelFormat& format, Size size,
                                         const unsigned char* sent, const unsigned char* got);
 
+// A frame of 32-bit RGB as a 24-bit BMP file, which every viewer opens.
+std::vector<unsigned char> bmp_file(Size size, const std::vector<unsigned char>& rgb);
+
+// How far GOT is from SENT, both 32-bit RGB: each colour's absolute
+// difference times kDifferenceGain, so that an error of a few levels shows.
+inline constexpr int kDifferenceGain = 8;
+std::vector<unsigned char> difference(const std::vector<unsigned char>& sent,
+                                      const std::vector<unsigned char>& got);
+
 }  // namespace selnary::report

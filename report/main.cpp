@@ -9,6 +9,7 @@
 #include "report/console.h"
 #include "report/options.h"
 #include "report/parent.h"
+#include "report/text.h"
 
 #include <string>
 #include <vector>
@@ -26,13 +27,17 @@ Overloaded(Handlers...) -> Overloaded<Handlers...>;
 
 }  // namespace
 
-int main(int argc, char** argv)
+// Wide, so that a folder's name reaches us whatever the code page.
+int wmain(int argc, wchar_t** argv)
 {
+    std::vector<std::string> arguments;
+    for (int i = 1; i < argc; ++i)
+        arguments.push_back(selnary::text::utf8(argv[i]));
     return std::visit(Overloaded{
                           [](const Options& options) { return report(options); },
                           [](const Examine& child) {
                               return examine(child.first, reinterpret_cast<HANDLE>(child.channel),
-                                             child.input);
+                                             child.input, child.save);
                           },
                           [](const Help&) {
                               write_out(std::string(kUsage) + "\n" + kHelp);
@@ -43,5 +48,5 @@ int main(int argc, char** argv)
                               return 2;
                           },
                       },
-                      parse_command_line(std::vector<std::string>(argv + 1, argv + argc)));
+                      parse_command_line(arguments));
 }

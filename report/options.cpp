@@ -49,17 +49,24 @@ std::optional<std::string> input_option(const std::vector<std::string>& argument
 
 }  // namespace
 
-std::string input_arguments(const Input& input)
+std::string child_arguments(const Input& input, const std::string& save)
 {
-    if (input.is_probe())
-        return "";
-    return (input.every_format ? " --formats" : " --format " + std::string(input.format->name)) +
-        " --size " + std::to_string(input.size.width) + "x" + std::to_string(input.size.height);
+    std::string arguments;
+    if (!input.is_probe())
+        arguments = (input.every_format ? " --formats"
+                                        : " --format " + std::string(input.format->name)) +
+            " --size " + std::to_string(input.size.width) + "x" + std::to_string(input.size.height);
+    if (save.empty())
+        return arguments;
+    // A path holds no quote; backslashes before the closing one are doubled,
+    // or they would escape it.
+    const std::size_t last = save.find_last_not_of('\\') + 1;
+    return arguments + " --save \"" + save + save.substr(last) + "\"";
 }
 
 const char kUsage[] =
     "usage: selnary-compressors.exe [--json] [--timeout SECONDS] [--format NAME | --formats]\n"
-    "                               [--size WxH]\n";
+    "                               [--size WxH] [--save FOLDER]\n";
 
 const char kHelp[] =
     "Which installed video compressors take selnary's probe format (256 x 256,\n"
@@ -75,6 +82,11 @@ const char kHelp[] =
     "                       i420, nv12 or rgb32-topdown\n"
     "  --formats            ask about every one of those formats: a matrix\n"
     "  --size WxH           at this frame size instead of 256x256\n"
+    "  --save FOLDER        save pictures there: the source frame (source.bmp), the\n"
+    "                       first frame each compressor gives back (CODE.bmp), for\n"
+    "                       a lossy one its difference times 8 (CODE-difference.bmp),\n"
+    "                       and the report as JSON (report.json); with --formats,\n"
+    "                       each named by its format too (CODE-yuy2.bmp)\n"
     "  --help, /?           this text\n"
     "\n"
     "Each compressor is asked in a child process, so one that crashes or hangs\n"
@@ -92,8 +104,11 @@ Command parse_command_line(const std::vector<std::string>& arguments)
         if (arguments.size() < 3 || !whole(arguments[1], 0, 1 << 24, first) ||
             !whole(arguments[2], 1, 0x7FFFFFFF, channel))
             return only_ours;
-        Examine child{static_cast<int>(first), static_cast<std::uintptr_t>(channel), {}};
-        for (std::size_t i = 3; i < arguments.size(); ++i) {
+        Examine child{static_cast<int>(first), static_cast<std::uintptr_t>(channel), {}, {}};
+        std::size_t end = arguments.size();
+        if (end >= 5 && arguments[end - 2] == "--save" && !arguments[end - 1].empty())
+            child.save = arguments[end - 1], end -= 2;
+        for (std::size_t i = 3; i < end; ++i) {
             if (arguments[i] == "--formats" && i == 3)
                 child.input.every_format = true;
             else if ((arguments[i] != "--format" && arguments[i] != "--size") ||
@@ -101,7 +116,7 @@ Command parse_command_line(const std::vector<std::string>& arguments)
                 return only_ours;
         }
         // Nothing more, or --format NAME --size WxH, or --formats --size WxH.
-        if (arguments.size() != 3 && arguments.size() != (child.input.every_format ? 6u : 7u))
+        if (end != 3 && end != (child.input.every_format ? 6u : 7u))
             return only_ours;
         return child;
     }
@@ -124,6 +139,10 @@ Command parse_command_line(const std::vector<std::string>& arguments)
             chose_format = chose_format || argument == "--format";
         } else if (argument == "--formats") {
             options.input.every_format = true;
+        } else if (argument == "--save") {
+            if (i + 1 == arguments.size() || arguments[++i].empty())
+                return UsageError{"--save takes a folder"};
+            options.save = arguments[i];
         } else {
             return UsageError{"unknown option " + argument};
         }

@@ -20,19 +20,23 @@ struct Options {
     bool json = false;
     int timeout = kDefaultTimeout;  // seconds one step of one compressor may take
     Input input;  // what every compressor is asked about
+    std::string save;  // a folder for the pictures of what comes back (UTF-8), or none
 };
 
 // The examining child, which the report starts as --examine FIRST CHANNEL,
-// followed by --format NAME --size WxH where it asks about another input
-// than the probe.
+// followed by --format NAME --size WxH (or --formats --size WxH) where it
+// asks about another input than the probe, and by --save FOLDER, a full
+// path, where it saves pictures.
 struct Examine {
     int first = 0;
     std::uintptr_t channel = 0;
     Input input;
+    std::string save;
 };
 
-// The arguments that name INPUT to a child: none for the probe.
-std::string input_arguments(const Input& input);
+// The arguments that name INPUT and the folder SAVE to a child, quoted for
+// its command line: none for the probe and no folder.
+std::string child_arguments(const Input& input, const std::string& save);
 
 struct Help {};
 

@@ -13,6 +13,7 @@
 #include "report/driver.h"
 #include "report/output.h"
 #include "report/owned.h"
+#include "report/pictures.h"
 #include "report/protocol.h"
 #include "report/text.h"
 
@@ -62,7 +63,7 @@ class Child {
     }
 
     // 0, or the system's error when it cannot start.
-    DWORD start(int first, const Input& input)
+    DWORD start(int first, const std::string& arguments)
     {
         SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
         HANDLE read = nullptr, write = nullptr;
@@ -82,7 +83,7 @@ class Child {
             std::to_wstring(first) + L" " +
             std::to_wstring(static_cast<unsigned long long>(
                 reinterpret_cast<std::uintptr_t>(write))) +
-            text::wide(input_arguments(input));
+            text::wide(arguments);
         STARTUPINFOW startup{};
         startup.cb = sizeof startup;
         startup.dwFlags = STARTF_USESTDHANDLES;
@@ -205,15 +206,16 @@ const std::set<std::string> kFormatFree = {"open", "open_query", "describe"};
 // asks about: ROWS holds them compressor by compressor, the formats of
 // each in order. Returns 1 and says why on standard error when no report
 // can be made.
-int collect(std::vector<Row>& rows, int timeout, const Input& input)
+int collect(std::vector<Row>& rows, int timeout, const Input& input, const std::string& save)
 {
+    const std::string arguments = child_arguments(input, save);
     const ULONGLONG limit = static_cast<ULONGLONG>(timeout) * 1000;
     const int per = input.formats();
     std::vector<Row> entries;
     int count = -1, next = 0;  // units of work: a compressor asked about one format
     while (count < 0 || next < count) {
         Child child;
-        if (const DWORD error = child.start(next, input)) {
+        if (const DWORD error = child.start(next, arguments)) {
             write_error("selnary-compressors: cannot start the examining process (error " +
                         std::to_string(error) + ")\n");
             return 1;
@@ -364,18 +366,38 @@ int report(const Options& options)
     const auto asked = reinterpret_cast<const BITMAPINFOHEADER*>(header.data());
     report.probe = {asked->biWidth, asked->biHeight, asked->biBitCount,
                     text::compression_text(asked->biCompression)};
-    if (const int failed = collect(report.rows, options.timeout, options.input))
+    std::string save;
+    if (!options.save.empty()) {
+        const Folder folder = make_folder(options.save);
+        std::optional<std::string> problem = folder.problem;
+        if (!problem)
+            problem = save_sources(folder.path, options.input);
+        if (problem) {
+            write_error("selnary-compressors: cannot save pictures in " + folder.path + ": " +
+                        *problem + "\n");
+            return 1;
+        }
+        save = folder.path;
+    }
+    if (const int failed = collect(report.rows, options.timeout, options.input, save))
         return failed;
     for (Row& row : report.rows)
         if (row.outcome == Outcome::answered && !row.opens && !row.reason)
             explain_closed(row);
     report.foreign = other_bitness(report.rows);
+    std::string json, table;
     if (options.input.every_format) {
         const Matrix matrix = matrix_of(report);
-        write_out(options.json ? json_text(matrix) : table_text(matrix));
+        json = json_text(matrix);
+        table = options.json ? "" : table_text(matrix);
     } else {
-        write_out(options.json ? json_text(report) : table_text(report));
+        json = json_text(report);
+        table = options.json ? "" : table_text(report);
     }
+    // What each picture is, beside them.
+    if (!save.empty() && !save_text(save, "report.json", json))
+        write_error("selnary-compressors: cannot write report.json in " + save + "\n");
+    write_out(options.json ? json : table);
     for (const Row& row : report.rows)
         if (row.outcome != Outcome::answered)
             return 3;

@@ -163,6 +163,7 @@ struct Target {
     std::vector<unsigned char> header;
     std::size_t bytes;  // of one frame, as the header says before anyone may change it
     const std::vector<Frame>* reference;
+    const PixelFormat* format;  // what its header says
     const PixelFormat* convert;  // turned into 32-bit RGB before it is compared, where given
     Comparer compare;
 };
@@ -182,17 +183,18 @@ std::vector<Target> targets(const Input& input, const Clip& clip)
     std::vector<Target> all;
     const std::size_t bytes = frame_bytes(own, size);
     if (own.layout == Layout::rgb && own.bit_count >= 24 && !own.top_down)
-        all.push_back({header_bytes(own, size), bytes, &clip.as_rgb, nullptr,
+        all.push_back({header_bytes(own, size), bytes, &clip.as_rgb, &own, nullptr,
                        rgb_comparer(own.bit_count, size)});
     else if (is_rgb(own))
-        all.push_back({header_bytes(own, size), bytes, &clip.as_rgb, &own, rgb_comparer(32, size)});
-    else
         all.push_back(
-            {header_bytes(own, size), bytes, &clip.sent, nullptr, format_comparer(own, size)});
+            {header_bytes(own, size), bytes, &clip.as_rgb, &own, &own, rgb_comparer(32, size)});
+    else
+        all.push_back({header_bytes(own, size), bytes, &clip.sent, &own, nullptr,
+                       format_comparer(own, size)});
     for (const PixelFormat* rgb : {&kFormats[1], &kFormats[0]})  // rgb32, rgb24
         if (rgb != &own)
-            all.push_back({header_bytes(*rgb, size), frame_bytes(*rgb, size), &clip.as_rgb, nullptr,
-                           rgb_comparer(rgb->bit_count, size)});
+            all.push_back({header_bytes(*rgb, size), frame_bytes(*rgb, size), &clip.as_rgb, rgb,
+                           nullptr, rgb_comparer(rgb->bit_count, size)});
     return all;
 }
 
@@ -202,7 +204,7 @@ std::vector<Target> targets(const Input& input, const Clip& clip)
 // goes into ROW: its figures, or the reason they are missing.
 bool decompress(DWORD handler, const std::string& subject, const std::vector<unsigned char>& format,
                 const std::vector<Output>& outputs, const Input& in, const Clip& clip, Steps& steps,
-                Figures& figures, Row& row)
+                Figures& figures, Row& row, Frame* back)
 {
     const Opened decompressor(steps,
                               steps(
@@ -281,6 +283,8 @@ bool decompress(DWORD handler, const std::string& subject, const std::vector<uns
         } else {
             check.add(frame.data());
         }
+        if (i == 0 && back)
+            *back = target.convert ? converted : to_rgb(*target.format, in.size, frame.data());
     }
     steps(
         "decompress_end",
@@ -302,7 +306,7 @@ bool decompress(DWORD handler, const std::string& subject, const std::vector<uns
 }  // namespace
 
 bool round_trip(HIC compressor, DWORD handler, const Installed& installed, const Input& input,
-                const std::vector<unsigned char>& format, Steps& steps, Row& row)
+                const std::vector<unsigned char>& format, Steps& steps, Row& row, Frame* back)
 {
     RoundTrip& trip = row.round_trip.emplace();
     std::vector<unsigned char> in_format = header_bytes(*input.format, input.size);
@@ -385,13 +389,14 @@ bool round_trip(HIC compressor, DWORD handler, const Installed& installed, const
     // driver file that is no sound DLL is not loaded: the platform's loader
     // may change the process for it (map its first page, say).
     bool others = false;
-    bool decompressed = decompress(handler, "", format, outputs, input, clip, steps, figures, row);
+    bool decompressed = decompress(handler, "", format, outputs, input, clip, steps, figures, row,
+                                   back);
     for (std::size_t i = 0; i < installed.handlers.size() && !decompressed; ++i) {
         const DWORD other = installed.handlers[i];
         if (other != handler && installed.sound[i]) {
             others = true;
             decompressed = decompress(other, text::fourcc(other), format, outputs, input, clip,
-                                      steps, figures, row);
+                                      steps, figures, row, back);
         }
     }
     if (!decompressed) {

@@ -55,6 +55,10 @@ def test(session, prefix, build, arch, compressor):
                  f"the copy registered for {other_bits}-bit programs is listed", run)
     checks.check("X11 Driver" not in Path(prefix, "user.reg").read_text(errors="replace"),
                  "the run left its Decorated setting in the prefix")
+    # The test compressor gives frames back: the run shows them beside the source.
+    frames = logs / "listed-frames.png"
+    checks.check(any(line == f"Picture of what slny gave back, beside the source frame: {frames}" for line in shown)
+                 and frames.is_file(), "no picture of the frames that came back", run, frames)
     print(testing.text(out))
 
     checks.case = "not-a-prefix"

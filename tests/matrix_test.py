@@ -8,6 +8,7 @@ and at an odd size; the table must fit its width and say why cells fail.
     matrix_test.py TOOLS PREFIX ARCH COMPRESSOR_DLL"""
 
 import json
+import subprocess
 import sys
 from pathlib import Path
 
@@ -100,6 +101,25 @@ def examine(report, odd, arch):
     return problems
 
 
+def pictures(folder, tools):
+    """The problems of the pictures saved of the matrix at 256 x 256: a source
+    frame for every format, and a frame for every cell that gave one back,
+    with its difference where it is lossy; each one ImageMagick reads as a
+    24-bit picture of that size."""
+    problems = []
+    wanted = [f"source-{name}.bmp" for name in FORMATS] + [f"slma-{name}.bmp" for name in OWN]
+    wanted += ["slna-rgb32.bmp", "slna-rgb32-difference.bmp", "slmd-nv12.bmp", "mrle-rgb8.bmp"]
+    unwanted = ["slma-yuy2-difference.bmp", "slma-rgb32.bmp", "slmf-rgb555.bmp", "source.bmp"]
+    problems += [f"{name} was not saved" for name in wanted if not (folder / name).is_file()]
+    problems += [f"{name} was saved" for name in unwanted if (folder / name).exists()]
+    identify = Path(tools.picture).with_name("identify")
+    for name in ("source-yuy2.bmp", "slna-rgb32-difference.bmp", "slmd-nv12.bmp"):
+        said = subprocess.run([identify, "-format", "%m %w %h %z", folder / name], capture_output=True, text=True)
+        if said.stdout != "BMP3 256 256 8":  # BMP3: the 40-byte header every viewer reads
+            problems.append(f"{name}: ImageMagick reads '{said.stdout}' {said.stderr.strip()}")
+    return problems
+
+
 def test(session, prefix, arch, compressor):
     wine = session.fresh(prefix, display=False)
     install(wine, arch, compressor)
@@ -109,7 +129,9 @@ def test(session, prefix, arch, compressor):
     for size in ("256x256", "641x481"):
         checks.case = size
         odd = size != "256x256"
-        report, query, found = cells.compare(wine, session.tools, ["--size", size], env=BEHAVIOUR)
+        saved = logs / f"{size}-pictures"
+        report, query, found = cells.compare(wine, session.tools, ["--size", size], env=BEHAVIOUR,
+                                             saving=["--save", windows_path(saved)] if not odd else [])
         for name, document in (("report", report), ("query", query)):
             (logs / f"{size}-{name}.json").write_text(json.dumps(document, indent=1))
         saw = (logs / f"{size}-report.json", logs / f"{size}-query.json")
@@ -117,6 +139,8 @@ def test(session, prefix, arch, compressor):
             checks.fail(f"not as in-process: {problem}", *saw)
         for problem in examine(report, odd, arch):
             checks.fail(problem, *saw)
+        for problem in [] if odd else pictures(saved, session.tools):
+            checks.fail(problem, saved)
 
     # The table a person reads: within its width, each failure said under its row.
     checks.case = "table"

@@ -10,6 +10,7 @@
 #include "report/clip.h"
 #include "report/options.h"
 #include "report/output.h"
+#include "report/pictures.h"
 #include "report/protocol.h"
 #include "report/text.h"
 
@@ -18,7 +19,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <shellapi.h>  // for CommandLineToArgvW, after the platform header
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -730,13 +733,16 @@ TEST(Alignment, TakesEmptyAndSkipFramesBeforeTheFirstRealOneAsLag)
 
 // ---- The command line ---------------------------------------------------------
 
+// What is wrong with ARGUMENTS, or "no error".
+std::string usage(const std::vector<std::string>& arguments)
+{
+    const Command command = parse_command_line(arguments);
+    return std::holds_alternative<UsageError>(command) ? std::get<UsageError>(command).what
+                                                       : "no error";
+}
+
 TEST(CommandLine, SaysWhatWasWrong)
 {
-    const auto usage = [](std::vector<std::string> arguments) {
-        const Command command = parse_command_line(arguments);
-        return std::holds_alternative<UsageError>(command) ? std::get<UsageError>(command).what
-                                                           : "no error";
-    };
     EXPECT_EQ(usage({"--bogus"}), "unknown option --bogus");
     EXPECT_EQ(usage({"--json", "json"}), "unknown option json");
     for (const char* seconds : {"0", "3601", "1.5", "-1", "ten", "", "99999999999999999999"})
@@ -761,11 +767,6 @@ TEST(CommandLine, SaysWhatWasWrong)
 
 TEST(CommandLine, AsksAboutAnotherFormatAndSizeAndPassesThemToTheChild)
 {
-    const auto usage = [](std::vector<std::string> arguments) {
-        const Command command = parse_command_line(arguments);
-        return std::holds_alternative<UsageError>(command) ? std::get<UsageError>(command).what
-                                                           : "no error";
-    };
     const std::string sizes =
         "--size takes WIDTHxHEIGHT, each 1 to 8192, at most 3840 x 2160 pixels in all";
     for (const char* size :
@@ -788,9 +789,9 @@ TEST(CommandLine, AsksAboutAnotherFormatAndSizeAndPassesThemToTheChild)
     EXPECT_EQ(parse_command_line({"--size", "8192x1"}).index(), asked.index());
 
     // What the parent passes its child names the same input.
-    EXPECT_EQ(input_arguments(Input{}), "");
+    EXPECT_EQ(child_arguments(Input{}, ""), "");
     std::vector<std::string> arguments = {"--examine", "0", "9"};
-    std::string passed = input_arguments(input);
+    std::string passed = child_arguments(input, "");
     for (std::size_t at = 1, next = 0; at < passed.size(); at = next + 1) {
         next = passed.find(' ', at);
         next = next == std::string::npos ? passed.size() : next;
@@ -814,13 +815,120 @@ TEST(CommandLine, AsksAboutAnotherFormatAndSizeAndPassesThemToTheChild)
     EXPECT_EQ(every.formats(), 11);
     EXPECT_EQ(every.nth(5).format, find_format("yuy2"));
     EXPECT_EQ(every.nth(5).size, (Size{64, 48}));
-    EXPECT_EQ(input_arguments(every), " --formats --size 64x48");
+    EXPECT_EQ(child_arguments(every, ""), " --formats --size 64x48");
     const Command matrix_child = parse_command_line(
         {"--examine", "0", "9", "--formats", "--size", "64x48"});
     ASSERT_TRUE(std::holds_alternative<Examine>(matrix_child));
     EXPECT_TRUE(std::get<Examine>(matrix_child).input.every_format);
     EXPECT_EQ(usage({"--examine", "0", "9", "--size", "64x48", "--formats"}),
               "--examine is for the report's own examining process");
+}
+
+TEST(CommandLine, PassesTheFolderForPicturesWholeToTheChild)
+{
+    EXPECT_EQ(usage({"--save"}), "--save takes a folder");
+    EXPECT_EQ(usage({"--save", ""}), "--save takes a folder");
+    Input yuy2;
+    yuy2.format = find_format("yuy2");
+    // As the child's command line is split: spaces, a trailing backslash, letters beyond ASCII.
+    for (const std::string folder : {"C:\\pictures", "C:\\my pictures\\", "\\\\server\\share\\",
+                                     "C:\\Gr\xc3\xb6\xc3\x9f"
+                                     "e \\x"}) {
+        for (const Input& input : {Input{}, yuy2}) {
+            const std::wstring line = L"selnary-compressors.exe --examine 3 9" +
+                text::wide(child_arguments(input, folder));
+            int count = 0;
+            wchar_t** split = CommandLineToArgvW(line.c_str(), &count);
+            ASSERT_TRUE(split);
+            std::vector<std::string> arguments;
+            for (int i = 1; i < count; ++i)
+                arguments.push_back(text::utf8(split[i]));
+            LocalFree(split);
+            const Command child = parse_command_line(arguments);
+            ASSERT_TRUE(std::holds_alternative<Examine>(child)) << text::utf8(line);
+            EXPECT_EQ(std::get<Examine>(child).save, folder);
+            EXPECT_EQ(std::get<Examine>(child).input.format, input.format);
+        }
+    }
+}
+
+TEST(Pictures, AreBmpFilesOfTheFrameAndOfItsDifferenceMagnified)
+{
+    // An odd width, so that each row is padded to four bytes.
+    const Size size{67, 41};
+    const Frame frame = make_clip(size, 1)[0];
+    const std::vector<unsigned char> file = bmp_file(size, frame);
+    const auto at = [&](std::size_t offset) {
+        return file[offset] | file[offset + 1] << 8 | file[offset + 2] << 16 |
+            file[offset + 3] << 24;
+    };
+    ASSERT_EQ(file.size(), 54u + 204u * 41u);
+    EXPECT_EQ(file[0], 'B');
+    EXPECT_EQ(file[1], 'M');
+    EXPECT_EQ(at(2), static_cast<int>(file.size()));
+    EXPECT_EQ(at(10), 54);
+    EXPECT_EQ(at(14), 40);
+    EXPECT_EQ(at(18), 67);
+    EXPECT_EQ(at(22), 41);
+    EXPECT_EQ(file[28], 24);
+    // The last pixel of the second row, then that row's padding.
+    EXPECT_TRUE(
+        std::equal(&file[54 + 204 + 66 * 3], &file[54 + 204 + 67 * 3], &frame[(67 + 66) * 4]));
+    EXPECT_EQ(file[54 + 204 + 201], 0);
+
+    Frame changed = frame;
+    changed[0] = static_cast<unsigned char>(frame[0] ^ 1), changed[4] = frame[4] > 127 ? 0 : 255;
+    changed[3] = 77;  // the unused byte
+    const Frame different = difference(frame, changed);
+    EXPECT_EQ(different[0], kDifferenceGain);
+    EXPECT_EQ(different[4], 255) << "a large difference saturates";
+    EXPECT_EQ(different[3], 0);
+    EXPECT_EQ(std::count(different.begin(), different.end(), 0),
+              static_cast<long>(different.size()) - 2);
+}
+
+TEST(Pictures, AreSavedByFormatAndCodeWithADifferenceForALossyOne)
+{
+    wchar_t temporary[MAX_PATH];
+    ASSERT_TRUE(GetTempPathW(MAX_PATH, temporary));
+    const std::string folder = text::utf8(temporary) + "selnary pictures " +
+        std::to_string(GetCurrentProcessId()) + "\\";
+    const Folder made = make_folder(folder);
+    ASSERT_FALSE(made.problem) << *made.problem;
+    EXPECT_EQ(made.path + "\\", folder) << "a full path, without its trailing backslash";
+    const auto exists = [&](const std::string& name) {
+        return GetFileAttributesW(text::wide(made.path + "\\" + name).c_str()) !=
+            INVALID_FILE_ATTRIBUTES;
+    };
+    Input every;
+    every.every_format = true;
+    every.size = {33, 17};
+    ASSERT_FALSE(save_sources(made.path, every));
+    for (const PixelFormat& format : kFormats)
+        EXPECT_TRUE(exists("source-" + std::string(format.name) + ".bmp")) << format.name;
+    EXPECT_FALSE(exists("source.bmp"));
+
+    Input yuy2 = every.nth(5);
+    const Frame source = to_rgb(
+        *yuy2.format, yuy2.size,
+        from_rgb(*yuy2.format, yuy2.size, make_clip(yuy2.size, 1)[0]).data());
+    EXPECT_TRUE(save_back(made.path, "ab/c", yuy2, yuy2.format, source));
+    EXPECT_TRUE(exists("ab_c-yuy2.bmp"));
+    EXPECT_FALSE(exists("ab_c-yuy2-difference.bmp")) << "exact: no difference to show";
+    Frame lossy = source;
+    lossy[0] ^= 4;
+    EXPECT_TRUE(save_back(made.path, "slna", Input{}, nullptr, lossy));
+    EXPECT_TRUE(exists("slna.bmp") && exists("slna-difference.bmp"));
+    EXPECT_EQ(file_name("a:b*c. "), "a_b_c._");
+
+    // A file where the folder should be.
+    EXPECT_TRUE(make_folder(made.path + "\\slna.bmp").problem);
+    for (const char* name : {"slna.bmp", "slna-difference.bmp", "ab_c-yuy2.bmp"})
+        DeleteFileW(text::wide(made.path + "\\" + name).c_str());
+    for (const PixelFormat& format : kFormats)
+        DeleteFileW(
+            text::wide(made.path + "\\source-" + std::string(format.name) + ".bmp").c_str());
+    EXPECT_TRUE(RemoveDirectoryW(text::wide(made.path).c_str())) << "every file written is known";
 }
 
 // ---- The child's round trip, against the test compressor in this process ------
@@ -841,6 +949,7 @@ class RoundTrip : public testing::Test {
         SetEnvironmentVariableA("SELNARY_COMPRESSOR_CODEC", "slne:exact slnv:flip sln4:exact");
         SetEnvironmentVariableA("SELNARY_COMPRESSOR_BITS", "sln4:24");
         SetEnvironmentVariableA("SELNARY_COMPRESSOR_MISBEHAVE", "slnz:smallsize");
+        SetEnvironmentVariableA("SELNARY_COMPRESSOR_TAKES", "slny:yuy2");
         for (const char* code : kCodes)
             ASSERT_TRUE(ICInstall(ICTYPE_VIDEO, mmioFOURCC(code[0], code[1], code[2], code[3]),
                                   reinterpret_cast<LPARAM>(proc), nullptr, ICINSTALL_FUNCTION))
@@ -853,7 +962,7 @@ class RoundTrip : public testing::Test {
     }
 
     // Examines CODE about INPUT as the child does, in this process and unannounced.
-    static Row examined(const char* code, Input input = {})
+    static Row examined(const char* code, Input input = {}, Frame* back = nullptr)
     {
         Installed installed;
         installed.handlers = {mmioFOURCC(code[0], code[1], code[2], code[3])};
@@ -861,12 +970,12 @@ class RoundTrip : public testing::Test {
         installed.sound = {false};
         Steps steps(nullptr, 0);
         Row row;
-        examine_one(0, installed, input, steps, row);
+        examine_one(0, installed, input, steps, row, back);
         return row;
     }
 
-    static constexpr const char* kCodes[] = {"slna", "slne", "slnv", "slnj", "sln2", "sln1",
-                                             "slnu", "slnn", "slns", "slnd", "sln4", "slnz"};
+    static constexpr const char* kCodes[] = {"slna", "slne", "slnv", "slnj", "sln2", "sln1", "slnu",
+                                             "slnn", "slns", "slnd", "sln4", "slnz", "slny"};
     static inline HMODULE library_ = nullptr;
 };
 
@@ -955,6 +1064,36 @@ TEST_F(RoundTrip, AsksAboutTheFormatAndSizeItIsGivenInTheirOwnWords)
     EXPECT_EQ(examined("slne", other)
                   .reason->text.rfind("it does not take rgb32-topdown at 256 x 256: ", 0),
               0u);
+}
+
+TEST_F(RoundTrip, GivesBackItsFirstFrameAsAPersonSeesIt)
+{
+    // Exact: the source frame itself; lossy: within a few levels of it; upside
+    // down: far from it (255 / kDifferenceGain, saturated).
+    const auto off_by = [](const Frame& back, Input input) {
+        const Frame sent = from_rgb(*input.format, input.size, make_clip(input.size, 1)[0]);
+        const Frame source = to_rgb(*input.format, input.size, sent.data());
+        EXPECT_EQ(back.size(), source.size());
+        const Frame different = difference(source, back);
+        return *std::max_element(different.begin(), different.end()) / kDifferenceGain;
+    };
+    Input yuy2;
+    yuy2.format = find_format("yuy2");
+    yuy2.size = {67, 41};
+    for (const auto& [code, input, most, least] : {std::tuple{"slne", Input{}, 0, 0},
+                                                   {"slny", yuy2, 0, 0},
+                                                   {"slna", Input{}, 7, 1},
+                                                   {"slnv", Input{}, 31, 31}}) {
+        Frame back;
+        const Row row = examined(code, input, &back);
+        ASSERT_TRUE(row.round_trip && row.round_trip->figures) << code;
+        const int off = off_by(back, input);
+        EXPECT_LE(off, most) << code;
+        EXPECT_GE(off, least) << code;
+    }
+    Frame none;
+    examined("sln4", Input{}, &none);
+    EXPECT_TRUE(none.empty()) << "nothing came back: it does not take the probe";
 }
 
 TEST_F(RoundTrip, SaysWhatIsWrongWithAStreamThatDoesNotHoldUp)

@@ -40,9 +40,10 @@ class Checks:
         return self.logs / name
 
     def fail(self, message, *saw):
-        """saw: the texts the check looked at, and the paths of the logs or
-        pictures of what it looked at, each shown whole; a log shown for an
-        earlier failure is only named again."""
+        """saw: the texts the check looked at, and the paths of the logs,
+        pictures or folders of what it looked at, each shown whole (a
+        folder's files listed); a log shown for an earlier failure is only
+        named again."""
         where = f" [{self.case}]" if self.case else ""
         lines = [f"FAIL{where}: {message}"]
         for seen in saw:
@@ -51,7 +52,12 @@ class Checks:
                     lines.append(f"  picture: {seen}" + ("" if seen.exists() else " (not taken)"))
                     continue
                 if seen in self.shown:
-                    lines.append(f"  log: {seen} (shown above)")
+                    lines.append(f"  {'folder' if seen.is_dir() else 'log'}: {seen} (shown above)")
+                    continue
+                if seen.is_dir():
+                    self.shown.add(seen)
+                    lines.append(f"  folder: {seen}")
+                    lines += [f"  | {entry.name}" for entry in sorted(seen.iterdir())] or ["  | (empty)"]
                     continue
                 self.shown.add(seen)
                 lines.append(f"  log: {seen}")

@@ -7,15 +7,19 @@ With a DISPLAY the chooser appears there and this ends, with the program's
 status, when it is closed. Without one it runs on a virtual display, prints
 the compressors the chooser offers, saves a picture with the list open,
 presses Cancel, and prints what each compressor answers about the probe
-format (selnary-compressors.exe), also when the chooser failed.
+format (selnary-compressors.exe), also when the chooser failed. Where a
+compressor gave frames back, one picture shows them beside the source frame,
+each with its code and result underneath.
 
 WINEPREFIX, when set, names a prefix of your own to use as it is (its
 installed compressors); nothing is created in it and nothing set in it
 outlasts the run. Without it the program runs in a fresh prefix under the
 build's folder for prefixes (build/wine/ through the presets)."""
 
+import json
 import os
 import shutil
+import subprocess
 import sys
 from pathlib import Path
 
@@ -24,14 +28,58 @@ import winesession
 DECORATED = r"HKCU\Software\Wine\X11 Driver"
 
 
-def report(session):
+def report(session, picture):
     """What every compressor of this bitness answers about the probe format,
-    each asked in a process of its own, so that a faulty one costs its row only."""
+    each asked in a process of its own, so that a faulty one costs its row only;
+    and the picture of what came back, beside the chooser's."""
     print(flush=True)
+    frames = Path(picture).with_name(Path(picture).stem + "-frames")
+    shutil.rmtree(frames, ignore_errors=True)  # a picture of the last run's compressors would mislead
     status = session.wine.run(session.tools.program("SELNARY_COMPRESSORS"), "--timeout",
-                              session.tools.scaled(10), seconds=120).returncode
+                              session.tools.scaled(10), "--save", winesession.windows_path(frames),
+                              seconds=120).returncode
     if status not in (0, 3):
         print(f"warning: selnary-compressors.exe could not report (status {status})", file=sys.stderr)
+        return
+    shown = montage(session.tools, frames, frames.with_suffix(".png"))
+    if shown:
+        print(f"Picture of what {shown} gave back, beside the source frame: {frames.with_suffix('.png')}")
+
+
+def result(row):
+    """What a compressor's round trip came to, in a few words."""
+    figures = row.get("round_trip") or {}
+    if figures.get("worked") and not row.get("reason"):
+        return "exact" if figures["exact"] else f"{figures['psnr_db']:.1f} dB"
+    return (row.get("reason") or {}).get("code", "failed").replace("_", " ")
+
+
+def montage(tools, frames, out):
+    """The source frame and each frame that came back, with its difference
+    where it is lossy, in one picture, labelled; which compressors, in words,
+    or None where none gave a frame back."""
+    try:
+        rows = json.loads((frames / "report.json").read_text())["compressors"]
+    except (OSError, ValueError, KeyError):
+        return None
+    tiles, codes = ["-label", "source", frames / "source.bmp"], []
+    for row in rows:
+        code = row["code"]
+        back, difference = frames / f"{code}.bmp", frames / f"{code}-difference.bmp"
+        if back.is_file():
+            codes.append(code)
+            tiles += ["-label", f"{code}: {result(row)}", back]
+            if difference.is_file():
+                tiles += ["-label", f"{code}: difference x8", difference]
+    if not codes:
+        return None
+    program = Path(tools.picture).with_name("montage")  # ImageMagick's, beside import
+    done = subprocess.run([program, *map(str, tiles), "-tile", "4x", "-geometry", "+6+6", out],
+                          capture_output=True, text=True)
+    if done.returncode != 0:
+        print(f"warning: no picture of the frames ({program}: {done.stderr.strip()})", file=sys.stderr)
+        return None
+    return ", ".join(codes)
 
 
 def show(session, arch, picture):
@@ -72,7 +120,7 @@ def show(session, arch, picture):
         said = log.read_text(errors="replace")
         if said:
             print("Wine reported:", *(f"  {line}" for line in said.splitlines()), sep="\n", file=sys.stderr)
-        report(session)  # it tells which compressor it was
+        report(session, picture)  # it tells which compressor it was
         return 1
 
     # One start of the reader lists the entries and drops the list open: under
@@ -94,7 +142,7 @@ def show(session, arch, picture):
     session.screen.key(window, "Escape", "Escape")
     status = session.wait(program, 10)
     print(f"selnary.exe exited with status {status}", flush=True)
-    report(session)
+    report(session, picture)
     return status
 
 
