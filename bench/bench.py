@@ -3,10 +3,12 @@
 query.exe, which asks the same compressors the same questions with the same
 code, round trips included, in one process. Each runs RUNS times in one fresh
 prefix whose wineserver is kept running; the medians and their ratio are
-printed, twice: with Wine's own compressors alone, then with the test
-compressor installed under four codes that take the probe (lossy, exact,
-inter-frame, and inter-frame two frames behind), whose round trips are part
-of what both programs do.
+printed for: Wine's own compressors alone; the matrix (--formats) of them
+against the default report; the test compressor installed under four codes
+that take the probe (lossy, exact, inter-frame, and inter-frame two frames
+behind), whose round trips are part of what both programs do; and the
+matrix of those and of three codes that take a few formats each, against
+query.exe's matrix of the same cells.
     bench/bench.py [x86|x64] [RUNS]   (from the source folder, after tools/test.sh)"""
 
 import statistics
@@ -22,14 +24,18 @@ from winesession import prefixes, windows_path  # noqa: E402
 # The test compressor's codes that take the probe, and how each behaves.
 TAKING = ("slna", "slne", "slnj", "sln2")
 BEHAVIOUR = {"SELNARY_COMPRESSOR_CODEC": "slne:exact", "SELNARY_COMPRESSOR_STREAM": "slnj:inter sln2:delay"}
+# And codes that take a few formats each, at any size, for the matrix.
+FORMAT_TAKING = ("slma", "slmb", "slmc")
+MATRIX_BEHAVIOUR = {**BEHAVIOUR, "SELNARY_COMPRESSOR_TAKES": "slma:rgb24,yuy2,yv12 slmb:rgb8,nv12,uyvy slmc:i420",
+                    "SELNARY_COMPRESSOR_DECODE": "slmb:rgb"}
 
 
-def install(wine, arch, dll):
+def install(wine, arch, dll, codes):
     """The test compressor under each code, as an installer would put it there."""
     prefix = wine.env["WINEPREFIX"]
     view = "Wow6432Node\\" if arch == "x86" else ""
     lines = ["REGEDIT4", "", f"[HKEY_LOCAL_MACHINE\\Software\\{view}Microsoft\\Windows NT\\CurrentVersion\\Drivers32]"]
-    for code in TAKING:
+    for code in codes:
         prefixes.install(dll, prefixes.system_folder(prefix, arch) / f"{code}.dll")
         lines.append(f'"vidc.{code}"="{code}.dll"')
     registry = Path(prefix, "bench.reg")
@@ -38,12 +44,13 @@ def install(wine, arch, dll):
 
 
 def measure(wine, programs, runs, env):
-    """The median milliseconds of each program over runs, and what the first said."""
+    """The median milliseconds of each program over runs, and what the first
+    said; each program a list: the program and its arguments."""
     def elapsed_ms(program):
         started = time.monotonic()
-        status = wine.run(program, seconds=600, env=env, stdout=subprocess.DEVNULL).returncode
+        status = wine.run(*program, seconds=600, env=env, stdout=subprocess.DEVNULL).returncode
         if status not in (0, 3):  # the report's 3: some compressor faulted or hung
-            raise winesession.Error(f"{program.name} ended with status {status}; nothing to compare")
+            raise winesession.Error(f"{program[0].name} ended with status {status}; nothing to compare")
         return (time.monotonic() - started) * 1000
 
     # The two programs in turn, RUNS times each after one run to warm up,
@@ -54,28 +61,36 @@ def measure(wine, programs, runs, env):
     for _ in range(runs):
         for program, measured in zip(programs, times):
             measured.append(elapsed_ms(program))
-    said = wine.run(programs[0], env=env, capture_output=True, text=True).stdout.strip()
+    said = wine.run(*programs[0], env=env, capture_output=True, text=True).stdout.strip().splitlines()[-1:]
     return [statistics.median(measured) for measured in times], said
 
 
 def bench(arch="x64", runs="21"):
     runs = int(runs)
     tools = winesession.load(Path("build", arch, "wine-tools.sh").resolve())
-    programs = [tools.program("BENCH_QUERY"), tools.program("SELNARY_COMPRESSORS")]
+    query, report = tools.program("BENCH_QUERY"), tools.program("SELNARY_COMPRESSORS")
     compressor = tools.program("TEST_COMPRESSOR")
     with winesession.Session(tools) as session:
         wine = session.fresh(session.tools.root / f"bench-{arch}", display=False)
         wine.serve()  # the session keeps it running between the runs, and ends it
         print(f"{arch}, x86 {session.tools.x86_mode}, {runs} runs of each")
-        for title, env in (("Wine's own compressors", {}),
-                           (f"and the test compressor as {', '.join(TAKING)}", BEHAVIOUR)):
-            if env:
-                install(wine, arch, compressor)
-            (query, report), said = measure(wine, programs, runs, env)
-            print(f"\n{title}: {said}")
-            print(f"query.exe                median {query:.0f} ms")
-            print(f"selnary-compressors.exe  median {report:.0f} ms")
-            print(f"ratio {report / query:.2f}")
+        cases = (
+            ("Wine's own compressors", (), {}, [[query], [report]], ("query.exe", "selnary-compressors.exe")),
+            ("Wine's own compressors, the matrix against the report", (), {},
+             [[report], [report, "--formats"]], ("the report", "the matrix (--formats)")),
+            (f"and the test compressor as {', '.join(TAKING)}", TAKING, BEHAVIOUR,
+             [[query], [report]], ("query.exe", "selnary-compressors.exe")),
+            (f"the matrix, and the test compressor as {', '.join(FORMAT_TAKING)} too", FORMAT_TAKING,
+             MATRIX_BEHAVIOUR, [[query, "--formats"], [report, "--formats"]],
+             ("query.exe --formats", "selnary-compressors.exe --formats")))
+        for title, codes, env, programs, names in cases:
+            if codes:
+                install(wine, arch, compressor, codes)
+            (first, second), said = measure(wine, programs, runs, env)
+            print(f"\n{title}: {''.join(said)}")
+            print(f"{names[0]:<34} median {first:.0f} ms")
+            print(f"{names[1]:<34} median {second:.0f} ms")
+            print(f"ratio {second / first:.2f}")
 
 
 if __name__ == "__main__":

@@ -73,7 +73,11 @@ int main(int argc, char** argv)
         std::fwrite(text.data(), 1, text.size(), stdout);
         return 0;
     }
-    std::printf("%zu installed, %d take %s, %d give it back\n", installed.handlers.size(), takes,
-                options->input.named("the probe format").c_str(), worked);
+    if (options->input.every_format)
+        std::printf("%zu installed, %d cells of %d formats taken, %d give frames back\n",
+                    installed.handlers.size(), takes, options->input.formats(), worked);
+    else
+        std::printf("%zu installed, %d take %s, %d give it back\n", installed.handlers.size(),
+                    takes, options->input.named("the probe format").c_str(), worked);
     return 0;
 }
