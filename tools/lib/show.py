@@ -50,7 +50,8 @@ def result(row):
     """What a compressor's round trip came to, in a few words."""
     figures = row.get("round_trip") or {}
     if figures.get("worked") and not row.get("reason"):
-        return "exact" if figures["exact"] else f"{figures['psnr_db']:.1f} dB"
+        looks = f", {figures['looks']}" if figures.get("looks") else ""
+        return "exact" if figures["exact"] else f"{figures['psnr_db']:.1f} dB{looks}"
     return (row.get("reason") or {}).get("code", "failed").replace("_", " ")
 
 
