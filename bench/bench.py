@@ -19,7 +19,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tools" / "lib"))
 import winesession  # noqa: E402
-from winesession import prefixes, windows_path  # noqa: E402
+from winesession import prefixes  # noqa: E402
 
 # The test compressor's codes that take the probe, and how each behaves.
 TAKING = ("slna", "slne", "slnj", "sln2")
@@ -28,19 +28,6 @@ BEHAVIOUR = {"SELNARY_COMPRESSOR_CODEC": "slne:exact", "SELNARY_COMPRESSOR_STREA
 FORMAT_TAKING = ("slma", "slmb", "slmc")
 MATRIX_BEHAVIOUR = {**BEHAVIOUR, "SELNARY_COMPRESSOR_TAKES": "slma:rgb24,yuy2,yv12 slmb:rgb8,nv12,uyvy slmc:i420",
                     "SELNARY_COMPRESSOR_DECODE": "slmb:rgb"}
-
-
-def install(wine, arch, dll, codes):
-    """The test compressor under each code, as an installer would put it there."""
-    prefix = wine.env["WINEPREFIX"]
-    view = "Wow6432Node\\" if arch == "x86" else ""
-    lines = ["REGEDIT4", "", f"[HKEY_LOCAL_MACHINE\\Software\\{view}Microsoft\\Windows NT\\CurrentVersion\\Drivers32]"]
-    for code in codes:
-        prefixes.install(dll, prefixes.system_folder(prefix, arch) / f"{code}.dll")
-        lines.append(f'"vidc.{code}"="{code}.dll"')
-    registry = Path(prefix, "bench.reg")
-    registry.write_text("\n".join(lines) + "\n")
-    wine.reg("import", windows_path(registry))
 
 
 def measure(wine, programs, runs, env):
@@ -85,7 +72,7 @@ def bench(arch="x64", runs="21"):
              ("query.exe --formats", "selnary-compressors.exe --formats")))
         for title, codes, env, programs, names in cases:
             if codes:
-                install(wine, arch, compressor, codes)
+                prefixes.install_compressors(wine, arch, dict.fromkeys(codes, compressor))
             (first, second), said = measure(wine, programs, runs, env)
             print(f"\n{title}: {''.join(said)}")
             print(f"{names[0]:<34} median {first:.0f} ms")

@@ -30,19 +30,6 @@ CODES = ["slma", "slmd", "slmf", "slna"]
 FORMATS = ["rgb24", "rgb32", "rgb555", "rgb565", "rgb8", "yuy2", "uyvy", "yv12", "i420", "nv12", "rgb32-topdown"]
 
 
-def install(wine, arch, compressor):
-    """Every code, in one registry import."""
-    prefix = wine.env["WINEPREFIX"]
-    view = "Wow6432Node\\" if arch == "x86" else ""
-    lines = ["REGEDIT4", "", f"[HKEY_LOCAL_MACHINE\\Software\\{view}Microsoft\\Windows NT\\CurrentVersion\\Drivers32]"]
-    for code in CODES:
-        prefixes.install(compressor, prefixes.system_folder(prefix, arch) / f"{code}.dll")
-        lines.append(f'"vidc.{code}"="{code}.dll"')
-    registry = Path(prefix, "matrix.reg")
-    registry.write_text("\n".join(lines) + "\n")
-    wine.reg("import", windows_path(registry))
-
-
 def expected(code, name, odd):
     """What the cell of code for format name must come to: "exact", "lossy",
     "no", "faulted" or "begin" (taken, refused at Begin); None: not checked."""
@@ -122,7 +109,7 @@ def pictures(folder, tools):
 
 def test(session, prefix, arch, compressor):
     wine = session.fresh(prefix, display=False)
-    install(wine, arch, compressor)
+    prefixes.install_compressors(wine, arch, dict.fromkeys(CODES, compressor))
     checks = testing.Checks(prefix)
     logs = checks.logs
     timeout = str(session.tools.scaled(3))

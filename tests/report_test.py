@@ -40,19 +40,10 @@ BEHAVIOUR = {
 
 def install(wine, arch, compressor, needy, helper, foreign):
     """Every variant, in one registry import: what reg.exe costs is a process start."""
-    prefix = wine.env["WINEPREFIX"]
-    folder = prefixes.system_folder(prefix, arch)
-    for code in VARIANTS:
-        prefixes.install(compressor, folder / f"{code}.dll")
-    for dll, code in ((needy, "slnn"), (foreign, "slnw"), (helper, "slnp")):
-        prefixes.install(dll, folder / f"{code}.dll")
+    folder = prefixes.system_folder(wine.env["WINEPREFIX"], arch)
     (folder / "slnt.dll").write_text("not a DLL\n")
-    view = "Wow6432Node\\" if arch == "x86" else ""
-    lines = ["REGEDIT4", "", f"[HKEY_LOCAL_MACHINE\\Software\\{view}Microsoft\\Windows NT\\CurrentVersion\\Drivers32]"]
-    lines += [f'"vidc.{code}"="{code}.dll"' for code in VARIANTS + ["slnm", "slnn", "slnw", "slnp", "slnt"]]
-    registry = Path(prefix, "variants.reg")
-    registry.write_text("\n".join(lines) + "\n")
-    wine.reg("import", windows_path(registry))
+    prefixes.install_compressors(wine, arch, {**dict.fromkeys(VARIANTS, compressor), "slnm": None, "slnn": needy,
+                                              "slnw": foreign, "slnp": helper, "slnt": None})
     testing.install_compressor(wine, compressor, "x64" if arch == "x86" else "x86", "slno")
 
 
