@@ -71,9 +71,10 @@ def skipped(report):
     return arguments
 
 
-def compare(wine, tools, size_arguments, env=None, seconds=600, saving=()):
+def compare(wine, tools, size_arguments, env=None, seconds=600, saving=(), timeout=10):
     """The report's matrix, the query's, and their differences; saving: the
-    report's --save and its folder, where it is to save pictures."""
+    report's --save and its folder, where it is to save pictures; timeout:
+    the report's limit for a step, in native seconds."""
     def matrix(program, *arguments):
         done = wine.run(program, "--formats", *size_arguments, "--json", *arguments, seconds=seconds,
                         env=env, capture_output=True)
@@ -82,7 +83,7 @@ def compare(wine, tools, size_arguments, env=None, seconds=600, saving=()):
                                     f"{done.stderr.decode(errors='replace')[-2000:]}")
         return json.loads(done.stdout)
 
-    report = matrix(tools.program("SELNARY_COMPRESSORS"), "--timeout", str(tools.scaled(10)), *saving)
+    report = matrix(tools.program("SELNARY_COMPRESSORS"), "--timeout", str(tools.scaled(timeout)), *saving)
     query = matrix(tools.program("BENCH_QUERY"), *skipped(report))
     return report, query, differences(report, query)
 

@@ -26,6 +26,8 @@ BEHAVIOUR = {
     "SELNARY_COMPRESSOR_TAKES": f"slma:{','.join(OWN)} slmd:{','.join(AS_RGB)} slmf:{','.join(FAULTING)}",
     "SELNARY_COMPRESSOR_DECODE": "slmd:rgb", "SELNARY_COMPRESSOR_FAULT": "slmf:rgb555",
     "SELNARY_COMPRESSOR_BEGIN": "slmf:even"}
+# At 256 x 256 only, as each costs the report's limit for a step: slmd hangs when asked about yv12.
+HANGING = {**BEHAVIOUR, "SELNARY_COMPRESSOR_HANG": "slmd:yv12"}
 CODES = ["slma", "slmd", "slmf", "slna"]
 FORMATS = ["rgb24", "rgb32", "rgb555", "rgb565", "rgb8", "yuy2", "uyvy", "yv12", "i420", "nv12", "rgb32-topdown"]
 
@@ -36,7 +38,7 @@ def expected(code, name, odd):
     if code == "slma":
         return "exact" if name in OWN else "no"
     if code == "slmd":
-        return "exact" if name in AS_RGB else "no"
+        return "hung" if name == "yv12" and not odd else "exact" if name in AS_RGB else "no"
     if code == "slmf":
         return ("faulted" if name == "rgb555" else "begin" if odd else "exact") if name in FAULTING else "no"
     if code == "slna":
@@ -47,7 +49,7 @@ def expected(code, name, odd):
 def came_to(cell):
     trip = (cell.get("round_trip") or {})
     if cell["outcome"] != "answered":
-        return "faulted" if cell["outcome"] == "faulted" and cell["step"] == "query" else cell["outcome"]
+        return cell["outcome"] if cell["step"] == "query" else f"{cell['outcome']} at {cell['step']}"
     if not cell["accepts"]:
         return "no"
     if not trip.get("worked"):
@@ -83,7 +85,7 @@ def examine(report, odd, arch):
         if taken != ["rgb8"]:
             problems.append(f"Wine's MS-RLE takes {taken}, expected only rgb8")
     faulted = sum(cell["outcome"] != "answered" for row in report["compressors"] for cell in row["cells"].values())
-    if report.get("cells_faulted_or_hung") != faulted or faulted != 1:
+    if report.get("cells_faulted_or_hung") != faulted or faulted != (1 if odd else 2):
         problems.append(f"{faulted} cells faulted or hung, the report says {report.get('cells_faulted_or_hung')}")
     return problems
 
@@ -117,7 +119,8 @@ def test(session, prefix, arch, compressor):
         checks.case = size
         odd = size != "256x256"
         saved = logs / f"{size}-pictures"
-        report, query, found = cells.compare(wine, session.tools, ["--size", size], env=BEHAVIOUR,
+        report, query, found = cells.compare(wine, session.tools, ["--size", size], timeout=3,
+                                             env=BEHAVIOUR if odd else HANGING,
                                              saving=["--save", windows_path(saved)] if not odd else [])
         for name, document in (("report", report), ("query", query)):
             (logs / f"{size}-{name}.json").write_text(json.dumps(document, indent=1))

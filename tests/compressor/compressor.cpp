@@ -49,6 +49,7 @@
 //   SELNARY_COMPRESSOR_BEGIN=even       with TAKES, say yes to any size when asked, but
 //       refuse Begin for an odd width or height, as some real encoders do
 //   SELNARY_COMPRESSOR_FAULT=NAME       with TAKES, fault when asked about format NAME
+//   SELNARY_COMPRESSOR_HANG=NAME        with TAKES, never answer when asked about format NAME
 // Built with SELNARY_NEEDS_HELPER, it needs slnyhelp.dll to load.
 
 #include "platform/platform.h"
@@ -272,6 +273,8 @@ const formats::PixelFormat* kept_format(const Instance& instance, const BITMAPIN
     const formats::PixelFormat* format = format_of(in);
     if (format && setting("SELNARY_COMPRESSOR_FAULT", instance.handler) == format->name)
         fault();
+    if (format && setting("SELNARY_COMPRESSOR_HANG", instance.handler) == format->name)
+        Sleep(INFINITE);
     return format && names(taken(instance.handler), format->name) ? format : nullptr;
 }
 
