@@ -17,6 +17,7 @@
 #include "report/protocol.h"
 #include "report/text.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <set>
 #include <string>
@@ -210,6 +211,14 @@ int collect(std::vector<Row>& rows, int timeout, const Input& input, const std::
 {
     const std::string arguments = child_arguments(input, save);
     const ULONGLONG limit = static_cast<ULONGLONG>(timeout) * 1000;
+    // The report's own work between two calls (the clip made, converted and
+    // compared) grows with the frame: as many limits as the frame has
+    // probes' worth of pixels, so that a large frame is not called a hang.
+    const long long pixels = static_cast<long long>(input.size.width) * input.size.height;
+    const int own_work = static_cast<int>(
+        std::max<long long>(1,
+                            (pixels + kProbeSize.width * kProbeSize.height - 1) /
+                                (kProbeSize.width * kProbeSize.height)));
     const int per = input.formats();
     std::vector<Row> entries;
     int count = -1, next = 0;  // units of work: a compressor asked about one format
@@ -252,7 +261,7 @@ int collect(std::vector<Row>& rows, int timeout, const Input& input, const std::
                 deadline = GetTickCount64() + limit;
             } else if (kind == "back" && known) {
                 in_step = false;
-                deadline = GetTickCount64() + limit;
+                deadline = GetTickCount64() + limit * static_cast<ULONGLONG>(own_work);
             } else if (kind == "row" && count >= 0) {
                 Row row;
                 if (!protocol::read_row(*message, row) || row.index < 0 || row.index >= count ||
@@ -284,8 +293,8 @@ int collect(std::vector<Row>& rows, int timeout, const Input& input, const std::
         const DWORD status = child.stop();
         if (current >= 0) {
             Row& blamed = rows[static_cast<std::size_t>(current)];
-            blame(blamed, read, status, windows, step, subject, !in_step, timeout,
-                  input.nth(current % per));
+            blame(blamed, read, status, windows, step, subject, !in_step,
+                  in_step ? timeout : timeout * own_work, input.nth(current % per));
             next = current + 1;
             // Before it was asked about a format, every format would fare
             // the same: its other cells are this one, not asked again.
