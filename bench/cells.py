@@ -13,6 +13,7 @@ installed compressors); without it, a fresh prefix with Wine's own."""
 import json
 import os
 import sys
+from dataclasses import dataclass
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tools" / "lib"))
@@ -71,21 +72,35 @@ def skipped(report):
     return arguments
 
 
-def compare(wine, tools, size_arguments, env=None, seconds=600, saving=(), timeout=10):
-    """The report's matrix, the query's, and their differences; saving: the
-    report's --save and its folder, where it is to save pictures; timeout:
-    the report's limit for a step, in native seconds."""
-    def matrix(program, *arguments):
-        done = wine.run(program, "--formats", *size_arguments, "--json", *arguments, seconds=seconds,
-                        env=env, capture_output=True)
+@dataclass
+class Compared:
+    report: dict  # the report's matrix, as its JSON says
+    query: dict  # the in-process query's
+    differences: list
+    status: int  # the report's exit status
+    table: str  # the report's table, where it printed one
+
+
+def compare(wine, tools, size_arguments, env=None, seconds=600, timeout=10, saved=None, table=False):
+    """The report's matrix and the query's, compared. timeout: the report's
+    limit for a step, in native seconds; saved: a folder for the report's
+    pictures; with table too, the report prints its table, and its JSON is
+    read from report.json there: one run for both."""
+    def matrix(program, *arguments, as_json=True):
+        done = wine.run(program, "--formats", *size_arguments, *(["--json"] if as_json else []), *arguments,
+                        seconds=seconds, env=env, capture_output=True)
         if done.returncode not in (0, 3):
             raise winesession.Error(f"{program.name} ended with status {done.returncode}: "
                                     f"{done.stderr.decode(errors='replace')[-2000:]}")
-        return json.loads(done.stdout)
+        return done
 
-    report = matrix(tools.program("SELNARY_COMPRESSORS"), "--timeout", str(tools.scaled(timeout)), *saving)
-    query = matrix(tools.program("BENCH_QUERY"), *skipped(report))
-    return report, query, differences(report, query)
+    saving = ["--save", winesession.windows_path(saved)] if saved else []
+    done = matrix(tools.program("SELNARY_COMPRESSORS"), "--timeout", str(tools.scaled(timeout)), *saving,
+                  as_json=not table)
+    report = json.loads(Path(saved, "report.json").read_bytes() if table else done.stdout)
+    query = json.loads(matrix(tools.program("BENCH_QUERY"), *skipped(report)).stdout)
+    return Compared(report, query, differences(report, query), done.returncode,
+                    done.stdout.decode("utf-8", errors="replace") if table else "")
 
 
 def main(arch="x64", size=None):
@@ -94,12 +109,13 @@ def main(arch="x64", size=None):
     with winesession.Session(tools) as session:
         wine = (session.own(own, display=False) if own
                 else session.fresh(tools.root / f"cells-{arch}", display=False))
-        report, _, found = compare(wine, tools, ["--size", size] if size else [])
-    cells = sum(len(row["cells"]) for row in report["compressors"])
-    for line in found:
+        compared = compare(wine, tools, ["--size", size] if size else [])
+    rows = compared.report["compressors"]
+    for line in compared.differences:
         print(line)
-    print(f"{arch}: {cells} cells of {len(report['compressors'])} compressors, {len(found)} differ")
-    return 1 if found else 0
+    cells = sum(len(row["cells"]) for row in rows)
+    print(f"{arch}: {cells} cells of {len(rows)} compressors, {len(compared.differences)} differ")
+    return 1 if compared.differences else 0
 
 
 if __name__ == "__main__":

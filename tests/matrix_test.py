@@ -13,7 +13,7 @@ import sys
 from pathlib import Path
 
 import testing
-from winesession import prefixes, windows_path
+from winesession import prefixes
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "bench"))
 import cells  # noqa: E402
@@ -114,19 +114,21 @@ def test(session, prefix, arch, compressor):
     prefixes.install_compressors(wine, arch, dict.fromkeys(CODES, compressor))
     checks = testing.Checks(prefix)
     logs = checks.logs
-    timeout = str(session.tools.scaled(3))
-    # An odd size, and a small one: under emulation every pixel costs.
+    # An odd size, and a small one: under emulation every pixel costs. At
+    # the odd size the report prints its table, its JSON saved beside its
+    # pictures: one run for both.
     for size in ("256x256", "67x41"):
         checks.case = size
         odd = size != "256x256"
         saved = logs / f"{size}-pictures"
-        report, query, found = cells.compare(wine, session.tools, ["--size", size], timeout=3,
-                                             env=BEHAVIOUR if odd else HANGING,
-                                             saving=["--save", windows_path(saved)] if not odd else [])
-        for name, document in (("report", report), ("query", query)):
+        compared = cells.compare(wine, session.tools, ["--size", size], timeout=3, saved=saved, table=odd,
+                                 env=BEHAVIOUR if odd else HANGING)
+        report = compared.report
+        for name, document in (("report", report), ("query", compared.query)):
             (logs / f"{size}-{name}.json").write_text(json.dumps(document, indent=1))
         saw = (logs / f"{size}-report.json", logs / f"{size}-query.json")
-        for problem in found:
+        checks.check(compared.status == 3, f"exit status {compared.status}, expected 3: a cell faulted", *saw)
+        for problem in compared.differences:
             checks.fail(f"not as in-process: {problem}", *saw)
         for problem in examine(report, odd, arch):
             checks.fail(problem, *saw)
@@ -135,12 +137,8 @@ def test(session, prefix, arch, compressor):
 
     # The table a person reads: within its width, each failure said under its row.
     checks.case = "table"
-    with open(logs / "table.out", "wb") as out, open(logs / "table.err", "wb") as err:
-        status = wine.run(session.tools.program("SELNARY_COMPRESSORS"), "--formats", "--size", "67x41",
-                          "--timeout", timeout, seconds=300, env=BEHAVIOUR, stdout=out, stderr=err).returncode
-    table = (logs / "table.out").read_text(encoding="utf-8", errors="replace")
-    checks.check(status == 3, f"exit status {status}, expected 3: a cell faulted", logs / "table.out",
-                 logs / "table.err")
+    table = compared.table
+    (logs / "table.out").write_text(table, encoding="utf-8")
     wide = [line for line in table.splitlines() if len(line) > 100]
     checks.check(not wide, f"{len(wide)} lines wider than 100 columns", logs / "table.out")
     for says in ("topdown", "rgb555: faulted", "rgb24, i420: it refused to begin compressing this format",
