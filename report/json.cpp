@@ -164,24 +164,27 @@ class Writer {
     bool first_ = true;
 };
 
-}  // namespace
-
-std::string json_text(const Matrix& matrix)
+// WHOLE as one JSON document, its fields by FIELDS.
+template <class Whole, class Fields>
+std::string document(const Whole& whole, Fields fields)
 {
     std::string out;
     Writer write(out, 0);
-    fields::matrix(write, matrix);
+    fields(write, whole);
     write.end();
     return out;
 }
 
+}  // namespace
+
+std::string json_text(const Matrix& matrix)
+{
+    return document(matrix, fields::matrix);
+}
+
 std::string json_text(const Report& report)
 {
-    std::string out;
-    Writer write(out, 0);
-    fields::report(write, report);
-    write.end();
-    return out;
+    return document(report, fields::report);
 }
 
 }  // namespace selnary::report
