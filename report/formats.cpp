@@ -373,44 +373,19 @@ std::optional<double> compare_in_format(const PixelFormat& format, Size size,
     return 10 * std::log10(255.0 * 255.0 * static_cast<double>(in.size()) / squares);
 }
 
-namespace {
-
-void put_le(Bytes& out, std::uint32_t value, int bytes)
-{
-    for (int i = 0; i < bytes; ++i)
-        out.push_back(static_cast<unsigned char>(value >> (8 * i)));
-}
-
-}  // namespace
-
 std::vector<unsigned char> bmp_file(Size size, const std::vector<unsigned char>& rgb)
 {
-    const std::size_t width = static_cast<std::size_t>(size.width);
-    const std::size_t stride = rgb_stride(24, size.width);
-    const auto pixels = static_cast<std::uint32_t>(stride * static_cast<std::size_t>(size.height));
+    // The file header, then the 24-bit format's own header and frame.
     constexpr std::uint32_t kHeaders = 14 + 40;
-    Bytes out;
-    out.reserve(kHeaders + pixels);
-    out.push_back('B'), out.push_back('M');
-    put_le(out, kHeaders + pixels, 4);
-    put_le(out, 0, 4);  // reserved
-    put_le(out, kHeaders, 4);  // where the pixels start
-    put_le(out, 40, 4);
-    put_le(out, static_cast<std::uint32_t>(size.width), 4);
-    put_le(out, static_cast<std::uint32_t>(size.height), 4);  // rows bottom-up, as RGB's are here
-    put_le(out, 1, 2);  // planes
-    put_le(out, 24, 2);
-    put_le(out, kBiRgb, 4);
-    put_le(out, pixels, 4);
-    put_le(out, 2835, 4), put_le(out, 2835, 4);  // 72 dots an inch
-    put_le(out, 0, 4), put_le(out, 0, 4);  // no palette
-    for (std::size_t y = 0; y < static_cast<std::size_t>(size.height); ++y) {
-        for (std::size_t x = 0; x < width; ++x) {
-            const unsigned char* bgr = &rgb[(y * width + x) * 4];
-            out.insert(out.end(), bgr, bgr + 3);
-        }
-        out.resize(out.size() + stride - width * 3, 0);
-    }
+    const PixelFormat& rgb24 = kFormats[0];
+    const Bytes header = header_bytes(rgb24, size), pixels = from_rgb(rgb24, size, rgb);
+    Bytes out(14);
+    out[0] = 'B', out[1] = 'M';
+    put32(out, 2, static_cast<std::uint32_t>(kHeaders + pixels.size()));
+    put32(out, 10, kHeaders);  // where the pixels start
+    out.insert(out.end(), header.begin(), header.end());
+    put32(out, 14 + 24, 2835), put32(out, 14 + 28, 2835);  // 72 dots an inch
+    out.insert(out.end(), pixels.begin(), pixels.end());
     return out;
 }
 
