@@ -7,8 +7,8 @@
 //   query.exe [--format NAME | --formats] [--size WxH] [--json] [--skip CODE:FORMAT]...
 //
 // With --json it prints what the report's JSON would say; --skip leaves out
-// a cell (FORMAT "*": the compressor) that the report found faulting or
-// hanging, which would end or stop this process.
+// a cell that the report found faulting or hanging, which would end or stop
+// this process.
 
 #include "report/child.h"
 #include "report/options.h"
@@ -44,18 +44,14 @@ int main(int argc, char** argv)
     Report report;
     report.bits = static_cast<int>(sizeof(void*) * 8);
     report.input = options->input;
-    const std::vector<unsigned char> header = header_bytes(*report.input.format, report.input.size);
-    const auto asked = reinterpret_cast<const BITMAPINFOHEADER*>(header.data());
-    report.probe = {asked->biWidth, asked->biHeight, asked->biBitCount,
-                    text::compression_text(asked->biCompression)};
+    report.probe = header_of(report.input);
     int takes = 0, worked = 0;
     for (std::size_t i = 0; i < installed.handlers.size(); ++i)
         for (int n = 0; n < options->input.formats(); ++n) {
             const Input input = options->input.nth(n);
             Row row;
             const std::string code = text::fourcc(installed.handlers[i]);
-            if (skipped.count(code + ":*") ||
-                skipped.count(code + ":" + std::string(input.format->name))) {
+            if (skipped.count(code + ":" + std::string(input.format->name))) {
                 row.index = static_cast<int>(i);
                 row.code = code;
                 row.problem = "skipped";

@@ -177,6 +177,13 @@ std::string document(const Whole& whole, Fields fields)
 
 }  // namespace
 
+Format header_of(const Input& input)
+{
+    const PixelFormat& format = *input.format;
+    return {input.size.width, format.top_down ? -input.size.height : input.size.height,
+            format.bit_count, text::compression_text(format.compression)};
+}
+
 std::string json_text(const Matrix& matrix)
 {
     return document(matrix, fields::matrix);

@@ -10,6 +10,9 @@ namespace selnary::report {
 // At most this many columns a line, a column a character.
 inline constexpr std::size_t kTableWidth = 100;
 
+// The header fields of INPUT's format, as the report's "probe" names them.
+Format header_of(const Input& input);
+
 std::string table_text(const Report& report);
 std::string json_text(const Report& report);
 std::string table_text(const Matrix& matrix);

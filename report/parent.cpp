@@ -371,10 +371,7 @@ int report(const Options& options)
     Report report;
     report.bits = static_cast<int>(sizeof(void*) * 8);
     report.input = options.input;
-    std::vector<unsigned char> header = header_bytes(*options.input.format, options.input.size);
-    const auto asked = reinterpret_cast<const BITMAPINFOHEADER*>(header.data());
-    report.probe = {asked->biWidth, asked->biHeight, asked->biBitCount,
-                    text::compression_text(asked->biCompression)};
+    report.probe = header_of(report.input);
     std::string save;
     if (!options.save.empty()) {
         const Folder folder = make_folder(options.save);
@@ -394,19 +391,15 @@ int report(const Options& options)
         if (row.outcome == Outcome::answered && !row.opens && !row.reason)
             explain_closed(row);
     report.foreign = other_bitness(report.rows);
-    std::string json, table;
-    if (options.input.every_format) {
-        const Matrix matrix = matrix_of(report);
-        json = json_text(matrix);
-        table = options.json ? "" : table_text(matrix);
-    } else {
-        json = json_text(report);
-        table = options.json ? "" : table_text(report);
-    }
+    const bool matrix = options.input.every_format;
+    const Matrix cells = matrix ? matrix_of(report) : Matrix{};
+    const std::string json = options.json || !save.empty()
+        ? (matrix ? json_text(cells) : json_text(report))
+        : "";
     // What each picture is, beside them.
     if (!save.empty() && !save_text(save, "report.json", json))
         write_error("selnary-compressors: cannot write report.json in " + save + "\n");
-    write_out(options.json ? json : table);
+    write_out(options.json ? json : matrix ? table_text(cells) : table_text(report));
     for (const Row& row : report.rows)
         if (row.outcome != Outcome::answered)
             return 3;
