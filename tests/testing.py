@@ -165,9 +165,7 @@ def install_compressor(wine, dll, arch, code):
     """Installs dll as a video compressor for programs of arch, the way a
     compressor's installer does: as CODE.dll in that system folder, named by
     vidc.CODE in that view of the registry."""
-    prefixes.install(dll, prefixes.system_folder(wine.env["WINEPREFIX"], arch) / f"{code}.dll")
-    view = {"x86": "32", "x64": "64"}[arch]
-    wine.reg("add", DRIVERS32, "/v", f"vidc.{code}", "/d", f"{code}.dll", f"/reg:{view}", "/f")
+    prefixes.install_compressors(wine, arch, {code: dll})
 
 
 SHOW = Path(__file__).resolve().parents[1] / "tools" / "lib" / "show.py"
