@@ -377,8 +377,7 @@ std::vector<unsigned char> bmp_file(Size size, const std::vector<unsigned char>&
 {
     // The file header, then the 24-bit format's own header and frame.
     constexpr std::uint32_t kHeaders = 14 + 40;
-    const PixelFormat& rgb24 = kFormats[0];
-    const Bytes header = header_bytes(rgb24, size), pixels = from_rgb(rgb24, size, rgb);
+    const Bytes header = header_bytes(kRgb24, size), pixels = from_rgb(kRgb24, size, rgb);
     Bytes out(14);
     out[0] = 'B', out[1] = 'M';
     put32(out, 2, static_cast<std::uint32_t>(kHeaders + pixels.size()));

@@ -77,8 +77,12 @@ inline constexpr auto kFormatNames = [] {
     return names;
 }();
 
+// RGB at 24 and 32 bits: what a frame is decompressed to, and saved as.
+inline constexpr const PixelFormat& kRgb24 = kFormats[0];
+inline constexpr const PixelFormat& kRgb32 = kFormats[1];
+
 // The probe format's entry, and its size.
-inline constexpr const PixelFormat& kProbePixels = kFormats[1];
+inline constexpr const PixelFormat& kProbePixels = kRgb32;
 inline constexpr Size kProbeSize{probe_width, probe_height};
 
 // Whether FORMAT is one of RGB's, 8, 16, 24 or 32 bits.

@@ -191,7 +191,7 @@ std::vector<Target> targets(const Input& input, const Clip& clip)
     else
         all.push_back({header_bytes(own, size), bytes, &clip.sent, &own, nullptr,
                        format_comparer(own, size)});
-    for (const PixelFormat* rgb : {&kFormats[1], &kFormats[0]})  // rgb32, rgb24
+    for (const PixelFormat* rgb : {&kRgb32, &kRgb24})
         if (rgb != &own)
             all.push_back({header_bytes(*rgb, size), frame_bytes(*rgb, size), &clip.as_rgb, rgb,
                            nullptr, rgb_comparer(rgb->bit_count, size)});
