@@ -123,13 +123,17 @@ bool is_lag(const Output& output)
         (output.bytes.size() == 1 && output.bytes[0] == 0x7F && !output.key);
 }
 
-void Alignment::add(Output output)
+Carried carried(const std::vector<Output>& outputs, int frames)
 {
-    ++calls_;
-    if (outputs_.empty() && is_lag(output))
-        ++lag_;
-    else if (!complete())
-        outputs_.push_back(std::move(output));
+    Carried found;
+    for (std::size_t i = 0; i < outputs.size(); ++i) {
+        if (is_lag(outputs[i])) {
+            found.lead += found.frames == 0;
+        } else if (++found.frames == frames) {
+            found.last = i;
+        }
+    }
+    return found;
 }
 
 Comparison compare(const Frame& sent, const unsigned char* got, int bits, Size size)
@@ -172,19 +176,77 @@ Comparer format_comparer(const PixelFormat& format, Size size)
     };
 }
 
-void ClipCheck::add(const unsigned char* got)
+Likeness likeness(const std::vector<Frame>& clip, const Comparer& compare, const unsigned char* got)
 {
-    constexpr double kExact = std::numeric_limits<double>::infinity();
+    Likeness seen;
+    for (const Frame& sent : clip)
+        seen.push_back(compare(sent, got));
+    return seen;
+}
+
+namespace {
+
+constexpr double kExact = std::numeric_limits<double>::infinity();
+
+double value(const Comparison& comparison)
+{
+    return comparison.psnr_db.value_or(kExact);
+}
+
+// The picture shows clip frame AT: it is more like that frame than like any
+// other. A picture of nothing, alike to all, shows one frame at the most.
+bool shows(const Likeness& seen, std::size_t at)
+{
+    for (std::size_t other = 0; other < seen.size(); ++other)
+        if (other != at && value(seen[other]) >= value(seen[at]))
+            return false;
+    return true;
+}
+
+}  // namespace
+
+std::optional<LineUp> line_up(const std::vector<Likeness>& pictures)
+{
+    if (pictures.empty() || pictures.front().empty())
+        return std::nullopt;
+    const std::size_t frames = pictures.front().size();
+    // A clip cut short must still show two frames in order: one alone
+    // cannot tell a picture that stands still from one that moves on.
+    const std::size_t fewest = std::min<std::size_t>(frames, 2);
+    std::optional<LineUp> whole, cut;
+    double best = -kExact;
+    for (std::size_t lag = 0; lag + fewest <= pictures.size(); ++lag) {
+        const std::size_t shown = std::min(frames, pictures.size() - lag);
+        double worst = kExact;
+        bool all = true;
+        for (std::size_t at = 0; at < shown && all; ++at) {
+            all = shows(pictures[lag + at], at);
+            worst = std::min(worst, value(pictures[lag + at][at]));
+        }
+        if (!all)
+            continue;
+        if (shown == frames && (!whole || worst > best)) {
+            whole = LineUp{static_cast<int>(lag), 0};
+            best = worst;
+        } else if (shown < frames && !cut) {
+            cut = LineUp{static_cast<int>(lag), static_cast<int>(frames - shown)};
+        }
+    }
+    return whole ? whole : cut;
+}
+
+void ClipCheck::add(const Likeness& seen)
+{
     const std::size_t at = added_++;
-    const Comparison came = compare_(clip_[at], got);
-    const double own = came.psnr_db.value_or(kExact);
+    const Comparison& came = seen[at];
+    const double own = value(came);
     const std::string which = "frame " + std::to_string(at + 1) + " of " +
-        std::to_string(clip_.size());
+        std::to_string(seen.size());
     if (at == 0) {
         key_psnr_ = own;
     } else if (!wrong_) {
-        for (std::size_t other = 0; other < clip_.size() && !wrong_ && came.psnr_db; ++other) {
-            const double matches = compare_(clip_[other], got).psnr_db.value_or(kExact);
+        for (std::size_t other = 0; other < seen.size() && !wrong_ && came.psnr_db; ++other) {
+            const double matches = value(seen[other]);
             if (other != at && matches >= own + kBetterMatchDb)
                 wrong_ = which + " comes back as frame " + std::to_string(other + 1) + " (" +
                     db(own) + " against its own, " + (std::isinf(matches) ? "exact" : db(matches)) +

@@ -41,42 +41,14 @@ struct Output {
 // B-frame or look-ahead queue.
 bool is_lag(const Output& output);
 
-// A clip's outputs lined up with its frames: whatever comes before the first
-// real frame is lag, and each later output belongs to the frame sent that
-// many calls before.
-class Alignment {
-  public:
-    explicit Alignment(int frames) : frames_(frames)
-    {
-    }
-    // The next call's output.
-    void add(Output output);
-    // Every frame of the clip has its output.
-    bool complete() const
-    {
-        return static_cast<int>(outputs_.size()) == frames_;
-    }
-    int calls() const
-    {
-        return calls_;
-    }
-    // Outputs given before the first real frame.
-    int lag() const
-    {
-        return lag_;
-    }
-    // The output of each frame, in the clip's order, as far as they came.
-    const std::vector<Output>& outputs() const
-    {
-        return outputs_;
-    }
-
-  private:
-    int frames_;
-    int calls_ = 0;
-    int lag_ = 0;
-    std::vector<Output> outputs_;
+// The outputs of one clip's calls as far as they carry its frames: whatever
+// stands for no frame is counted, but only the others carry one.
+struct Carried {
+    int lead = 0;  // calls before the first real frame
+    int frames = 0;  // real frames among all the outputs
+    std::size_t last = 0;  // the output that carried the clip's last frame, where all came
 };
+Carried carried(const std::vector<Output>& outputs, int frames);
 
 // How a frame came back: exact, or its PSNR over blue, green and red and,
 // where that is all that is wrong, how it looks.
@@ -98,16 +70,36 @@ Comparer rgb_comparer(int bits, Size size = kProbeSize);
 // As frames of FORMAT, in its own terms (compare_in_format).
 Comparer format_comparer(const PixelFormat& format, Size size);
 
-// The frames of a clip as they come back, in order, against those that went
-// in (or what a perfect decoder makes of them), each compared by COMPARE.
+// How one picture that came back compares with each frame of the clip, in
+// the clip's order.
+using Likeness = std::vector<Comparison>;
+
+Likeness likeness(const std::vector<Frame>& clip, const Comparer& compare,
+                  const unsigned char* got);
+
+// Where the pictures a player shows, one a call, line up with the clip:
+// picture k shows clip frame k - lag, and those before the lag nothing new.
+struct LineUp {
+    int lag = 0;
+    // The clip's last frames whose pictures had not come yet: so many more
+    // calls show them.
+    int short_by = 0;
+};
+
+// The single offset at which PICTURES show the clip, each more like its own
+// frame than like any other, whatever held them back (empty frames, skip
+// frames after the key frame, a decompressor that keeps one): the one at
+// which they show the whole clip and match it best, else the earliest at
+// which they show its first frames and stop short. None where no offset
+// shows the clip.
+std::optional<LineUp> line_up(const std::vector<Likeness>& pictures);
+
+// The frames of a clip as they come back, in order, each told by how it
+// compares with every frame of the clip.
 class ClipCheck {
   public:
-    ClipCheck(const std::vector<Frame>& clip, Comparer compare)
-        : clip_(clip), compare_(std::move(compare))
-    {
-    }
     // The next frame back.
-    void add(const unsigned char* got);
+    void add(const Likeness& seen);
     // Why the frames after the key frame are wrong, where they are: one came
     // back as another frame of the clip, or far worse than the key frame.
     const std::optional<std::string>& wrong() const
@@ -122,8 +114,6 @@ class ClipCheck {
     }
 
   private:
-    const std::vector<Frame>& clip_;
-    Comparer compare_;
     std::size_t added_ = 0;
     std::optional<double> key_psnr_;
     Comparison worst_;

@@ -65,30 +65,39 @@ inline constexpr auto coding = [](auto& v, auto& format) {
     v("bit_count", format.bit_count);
 };
 
+inline constexpr auto query_result = [](auto& v, auto& value) {
+    v("value", value);
+    v.derived("name", text::icerr_name(value));  // null for a value with no ICERR_ name
+};
+
+inline constexpr auto compressed = [](auto& v, auto& clip) {
+    v("calls", clip.calls);  // compressing calls a clip took, those past its end included
+    v("calls_before_first_frame", clip.calls_before_first_frame);  // empty or skip frames first
+    v("key_frame_marked", clip.key_frame_marked);  // its first real frame marked AVIIF_KEYFRAME
+    v("compressed_bytes", clip.compressed_bytes);  // the key frame's size
+    v("delta_frame_bytes", clip.delta_frame_bytes, 1);  // the others' mean; null: all key frames
+    v("ratio", clip.ratio, 3);  // the clip's bytes over its compressed bytes
+    v("ms_per_frame", clip.ms_per_frame, 3);  // a clip's compressing calls, all of them, over
+                                              // its frames: the best of a few clips
+};
+
 inline constexpr auto figures = [](auto& v, auto& trip) {
     v("decompressor", trip.decompressor);  // the handler that decompressed the clip
     v("output_bit_count", trip.output_bit_count);  // 32, or 24 where that was all it gave
     v("frames", trip.frames);  // clip frames compressed, decompressed and compared
-    v("lag_frames", trip.lag_frames);  // empty or skip frames it gave before the first
-    v("key_frame_marked", trip.key_frame_marked);  // its first frame marked AVIIF_KEYFRAME
-    v("compressed_bytes", trip.compressed_bytes);  // the key frame's size
-    v("delta_frame_bytes", trip.delta_frame_bytes, 1);  // the others' mean; null: all key frames
-    v("ratio", trip.ratio, 3);  // the clip's bytes over its compressed bytes
+    v("lag_frames", trip.lag_frames);  // calls between a frame going in and its picture
     v.derived("exact", !trip.psnr_db);  // every colour byte of every frame came back
     v("psnr_db", trip.psnr_db, 2);  // the lowest frame's, over blue, green and red
     v("looks", trip.looks);  // when not exact: "upside down", "with red and blue swapped"
-    v("ms_per_frame", trip.ms_per_frame, 3);  // a clip's compressing calls, all of them, over
-                                              // its frames: the best of a few clips
 };
 
 inline constexpr auto round_trip = [](auto& v, auto& trip) {
     v.derived("worked", trip.figures.has_value());  // false: the row's reason says why
-    v.group(trip.figures, figures);
-};
-
-inline constexpr auto query_result = [](auto& v, auto& value) {
-    v("value", value);
-    v.derived("name", text::icerr_name(value));  // null for a value with no ICERR_ name
+    // What ICM_COMPRESS_FRAMES_INFO, the clip's frame count, rate and quality
+    // told before it began, was answered; null where it was never sent.
+    v.object("frames_info", trip.frames_info, query_result);
+    v.group(trip.compressed, compressed);  // null where compressing failed
+    v.group(trip.figures, figures);  // null where it did not come back
 };
 
 inline constexpr auto row = [](auto& v, auto& compressor) {

@@ -30,24 +30,33 @@ struct Proposed {
     bool operator==(const Proposed&) const = default;
 };
 
-// A clip that compressed, decompressed and compared.
+// What compressing the clip showed, also where nothing here decompresses it.
+struct Compressed {
+    int calls = 0;  // a clip's compressing calls, the extra ones past its end included
+    int calls_before_first_frame = 0;  // empty or skip frames before its first real one
+    bool key_frame_marked = false;
+    long long compressed_bytes = 0;  // the first real frame's, its key frame
+    std::optional<double> delta_frame_bytes;  // none when every frame came out a key frame
+    double ratio = 0;
+    double ms_per_frame = 0;
+    bool operator==(const Compressed&) const = default;
+};
+
+// The clip decompressed in order and compared with what went in.
 struct Figures {
     std::string decompressor;
     int output_bit_count = 0;
     int frames = 0;
-    int lag_frames = 0;
-    bool key_frame_marked = false;
-    long long compressed_bytes = 0;  // the key frame's
-    std::optional<double> delta_frame_bytes;  // none when every frame came out a key frame
-    double ratio = 0;
+    int lag_frames = 0;  // its pictures came this many calls after their frames
     std::optional<double> psnr_db;  // the lowest over the clip; none when exact
     std::optional<Looks> looks;
-    double ms_per_frame = 0;
     bool operator==(const Figures&) const = default;
 };
 
 // The clip compressed and given back, where it was tried.
 struct RoundTrip {
+    std::optional<long long> frames_info;  // what the frame count announced was answered
+    std::optional<Compressed> compressed;  // none: compressing failed
     std::optional<Figures> figures;  // none: it failed, and the row's reason says why
     bool operator==(const RoundTrip&) const = default;
 };

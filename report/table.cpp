@@ -83,27 +83,60 @@ std::string frames(long long count)
     return std::to_string(count) + (count == 1 ? " frame" : " frames");
 }
 
-// What a round trip that worked showed, in words.
-std::string round_trip_text(const Figures& trip, long long frame_bytes)
+// What compressing the clip showed, in words.
+std::string compressed_text(const Compressed& clip, long long frame_bytes)
 {
-    std::string text = "round trip of " + frames(trip.frames) + ": key frame " +
-        std::to_string(frame_bytes) + " -> " + std::to_string(trip.compressed_bytes) + " bytes, ";
-    text += trip.delta_frame_bytes
-        ? "delta frames " + number(*trip.delta_frame_bytes, "%.0f") + " bytes on average"
+    std::string text = "key frame " + std::to_string(frame_bytes) + " -> " +
+        std::to_string(clip.compressed_bytes) + " bytes, ";
+    text += clip.delta_frame_bytes
+        ? "delta frames " + number(*clip.delta_frame_bytes, "%.0f") + " bytes on average"
         : "every frame a key frame";
-    text += " (" + number(trip.ratio, "%.2f") + ":1 over the clip), ";
-    if (!trip.psnr_db)
-        text += "exact";
-    else if (trip.looks)
-        text += "comes back " + std::string(names_of(*trip.looks)[static_cast<int>(*trip.looks)]) +
-            " (" + number(*trip.psnr_db, "%.1f") + " dB)";
-    else
-        text += "lossy, " + number(*trip.psnr_db, "%.1f") + " dB PSNR at worst";
-    text += "; " +
-        (trip.lag_frames ? "its output " + frames(trip.lag_frames) + " behind its input"
-                         : std::string("no lag"));
-    return text + ", " + number(trip.ms_per_frame, "%.2f") + " ms a frame; decompressed by " +
-        trip.decompressor + " to " + std::to_string(trip.output_bit_count) + "-bit RGB";
+    return text + " (" + number(clip.ratio, "%.2f") + ":1 over the clip)";
+}
+
+std::string ms_text(const Compressed& clip)
+{
+    return number(clip.ms_per_frame, "%.2f") + " ms a frame";
+}
+
+// What a round trip showed, in words: the clip as it came back where it
+// did, else what compressing alone showed.
+std::string round_trip_text(const RoundTrip& trip, long long frame_bytes)
+{
+    std::string text;
+    if (trip.compressed && trip.figures) {
+        const Figures& back = *trip.figures;
+        text = "round trip of " + frames(back.frames) + ": " +
+            compressed_text(*trip.compressed, frame_bytes) + ", ";
+        if (!back.psnr_db)
+            text += "exact";
+        else if (back.looks)
+            text += "comes back " +
+                std::string(names_of(*back.looks)[static_cast<int>(*back.looks)]) + " (" +
+                number(*back.psnr_db, "%.1f") + " dB)";
+        else
+            text += "lossy, " + number(*back.psnr_db, "%.1f") + " dB PSNR at worst";
+        text += "; " +
+            (back.lag_frames ? "its output " + frames(back.lag_frames) + " behind its input"
+                             : std::string("no lag"));
+        text += ", " + ms_text(*trip.compressed) + "; decompressed by " + back.decompressor +
+            " to " + std::to_string(back.output_bit_count) + "-bit RGB";
+    } else if (trip.compressed) {
+        const Compressed& clip = *trip.compressed;
+        text = "compressed only: " + compressed_text(clip, frame_bytes) + ", its key frame " +
+            (clip.key_frame_marked ? "marked" : "not marked") + "; " +
+            (clip.calls_before_first_frame
+                 ? "its first frame after " + std::to_string(clip.calls_before_first_frame) +
+                     (clip.calls_before_first_frame == 1 ? " empty or skip frame"
+                                                         : " empty or skip frames")
+                 : std::string("its first frame at once")) +
+            ", " + ms_text(clip);
+    }
+    if (trip.frames_info && *trip.frames_info != 0)
+        text += std::string(text.empty() ? "" : "; ") +
+            "the frame count announced (ICM_COMPRESS_FRAMES_INFO) answered " +
+            text::icerr_text(*trip.frames_info);
+    return text;
 }
 
 std::string round_trip_cell(const Row& row)
@@ -307,8 +340,8 @@ std::string table_text(const Report& report)
                                                       : "-";
             cells.push_back({row.code, description, row.driver, yes(row.opens),
                              row.opens ? yes(row.accepts) : "-", proposes, round_trip_cell(row)});
-            if (row.round_trip && row.round_trip->figures)
-                said.push_back(round_trip_text(*row.round_trip->figures, frame_bytes));
+            if (row.round_trip && !round_trip_text(*row.round_trip, frame_bytes).empty())
+                said.push_back(round_trip_text(*row.round_trip, frame_bytes));
             if (row.reason)
                 said.push_back(row.reason->text);
         }

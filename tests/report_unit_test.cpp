@@ -151,19 +151,22 @@ Row full_row()
     row.reason = Reason{"key_frame_unmarked", "its first frame\tis not marked"};
     row.driver_path = "C:\\windows\\system32\\slnj.dll";
     row.missing_dll = "slnyhelp.dll (needed by x.dll)";
+    Compressed compressed;
+    compressed.calls = 10;
+    compressed.calls_before_first_frame = 2;
+    compressed.key_frame_marked = true;
+    compressed.compressed_bytes = 196608;
+    compressed.delta_frame_bytes = 10.0 / 3;
+    compressed.ratio = 2097152.0 / 196678;
+    compressed.ms_per_frame = 0.1 + 0.2;
     Figures figures;
     figures.decompressor = "slnk";
     figures.output_bit_count = 24;
     figures.frames = 8;
     figures.lag_frames = 2;
-    figures.key_frame_marked = true;
-    figures.compressed_bytes = 196608;
-    figures.delta_frame_bytes = 10.0 / 3;
-    figures.ratio = 2097152.0 / 196678;
     figures.psnr_db = 38.123456789012345;
     figures.looks = Looks::swapped;
-    figures.ms_per_frame = 0.1 + 0.2;
-    row.round_trip = RoundTrip{figures};
+    row.round_trip = RoundTrip{ICERR_UNSUPPORTED, compressed, figures};
     return row;
 }
 
@@ -186,6 +189,8 @@ TEST(Protocol, CarriesEveryFieldOfARowThereAndBack)
     Row sparse;
     sparse.index = 7;
     sparse.round_trip = RoundTrip{};  // tried and failed
+    EXPECT_EQ(read_back(protocol::row(sparse)), sparse);
+    sparse.round_trip->compressed = Compressed{};  // compressed, and nothing decompresses it
     EXPECT_EQ(read_back(protocol::row(sparse)), sparse);
     EXPECT_EQ(read_back(protocol::row(Row{})), Row{});
 
@@ -282,10 +287,11 @@ TEST(Json, WritesEveryFieldEachTimeEscapedAndNullWhereItDoesNotApply)
         "\"about\": true, \"reason\": {\"code\": \"key_frame_unmarked\", \"text\": \"its first "
         "frame\\u0009is not marked\"}, \"driver_path\": \"C:\\\\windows\\\\system32\\\\slnj.dll\", "
         "\"missing_dll\": \"slnyhelp.dll (needed by x.dll)\", \"round_trip\": {\"worked\": true, "
+        "\"frames_info\": {\"value\": -1, \"name\": \"ICERR_UNSUPPORTED\"}, \"calls\": 10, "
+        "\"calls_before_first_frame\": 2, \"key_frame_marked\": true, \"compressed_bytes\": "
+        "196608, \"delta_frame_bytes\": 3.3, \"ratio\": 10.663, \"ms_per_frame\": 0.300, "
         "\"decompressor\": \"slnk\", \"output_bit_count\": 24, \"frames\": 8, \"lag_frames\": 2, "
-        "\"key_frame_marked\": true, \"compressed_bytes\": 196608, \"delta_frame_bytes\": 3.3, "
-        "\"ratio\": 10.663, \"exact\": false, \"psnr_db\": 38.12, \"looks\": null, "
-        "\"ms_per_frame\": 0.300}},\n"
+        "\"exact\": false, \"psnr_db\": 38.12, \"looks\": null}},\n"
         "    {\"index\": 1, \"code\": \"slnf\", \"driver\": \"slnf.dll\", \"description\": \"\", "
         "\"outcome\": \"faulted\", \"problem\": \"faulted when opened (exception 0xc0000005)\", "
         "\"step\": \"open\", \"opens\": false, \"accepts_probe\": false, \"query_result\": null, "
@@ -325,7 +331,7 @@ Matrix small_matrix()
     exact.accepts = true;
     exact.query_result = 0;
     exact.reason.reset();
-    exact.round_trip = RoundTrip{Figures{}};
+    exact.round_trip = RoundTrip{ICERR_OK, Compressed{}, Figures{}};
     Row& lossy = taker.cells[0] = exact;
     lossy.round_trip->figures->psnr_db = 38.6;
     Row& fault = taker.cells[5] = exact;
@@ -413,11 +419,12 @@ TEST(Json, SaysNullForEveryFigureOfARoundTripThatFailedAndForEmptyLists)
     report.rows[0].round_trip = RoundTrip{};
     report.foreign.clear();
     const std::string json = json_text(report);
-    EXPECT_NE(json.find("\"round_trip\": {\"worked\": false, \"decompressor\": null, "
+    EXPECT_NE(json.find("\"round_trip\": {\"worked\": false, \"frames_info\": null, \"calls\": "
+                        "null, \"calls_before_first_frame\": null, \"key_frame_marked\": null, "
+                        "\"compressed_bytes\": null, \"delta_frame_bytes\": null, \"ratio\": "
+                        "null, \"ms_per_frame\": null, \"decompressor\": null, "
                         "\"output_bit_count\": null, \"frames\": null, \"lag_frames\": null, "
-                        "\"key_frame_marked\": null, \"compressed_bytes\": null, "
-                        "\"delta_frame_bytes\": null, \"ratio\": null, \"exact\": null, "
-                        "\"psnr_db\": null, \"looks\": null, \"ms_per_frame\": null}}"),
+                        "\"exact\": null, \"psnr_db\": null, \"looks\": null}}"),
               std::string::npos)
         << json;
     EXPECT_NE(json.find("\"other_bitness\": [],\n"), std::string::npos) << json;
@@ -471,14 +478,31 @@ TEST(Table, FitsOneHundredColumnsWithLongTextBeyondAscii)
 TEST(Table, SaysWhenEveryFrameCameOutAKeyFrameAndWithoutLag)
 {
     Report report = small_report();
-    Figures& figures = *report.rows[0].round_trip->figures;
-    figures.delta_frame_bytes.reset();
-    figures.lag_frames = 0;
-    figures.psnr_db.reset();
-    const std::string table = unwrapped(table_text(report));
+    RoundTrip& trip = *report.rows[0].round_trip;
+    trip.compressed->delta_frame_bytes.reset();
+    trip.figures->lag_frames = 0;
+    trip.figures->psnr_db.reset();
+    trip.frames_info = ICERR_OK;
+    std::string table = unwrapped(table_text(report));
     EXPECT_NE(table.find("slnf  ?  "), std::string::npos) << "no description: " << table;
     EXPECT_NE(table.find("every frame a key frame (10.66:1 over the clip), exact; no lag, 0.30 ms "
-                         "a frame; decompressed by slnk to 24-bit RGB"),
+                         "a frame; decompressed by slnk to 24-bit RGB its first frame"),
+              std::string::npos)
+        << table;
+
+    // Nothing here decompresses it: what compressing showed, and the frame
+    // count it did not take.
+    trip.figures.reset();
+    trip.frames_info = ICERR_UNSUPPORTED;
+    trip.compressed->key_frame_marked = false;
+    report.rows[0].reason = Reason{"no_decompressor", "no installed decompressor takes it"};
+    table = unwrapped(table_text(report));
+    EXPECT_NE(table.find("slnj  "), std::string::npos) << table;
+    EXPECT_NE(table.find(" compressed only: key frame 262144 -> 196608 bytes, every frame a key "
+                         "frame (10.66:1 over the clip), its key frame not marked; its first "
+                         "frame after 2 empty or skip frames, 0.30 ms a frame; the frame count "
+                         "announced (ICM_COMPRESS_FRAMES_INFO) answered ICERR_UNSUPPORTED (-1) "
+                         "no installed decompressor takes it\n"),
               std::string::npos)
         << table;
 }
@@ -558,33 +582,36 @@ TEST_F(Clip, ComparesExactlyByPsnrUpsideDownAndSwapped)
 
 TEST_F(Clip, CallsLaterFramesWrongWhenTheyAreAnotherFrameOrFarWorseThanTheKey)
 {
+    const auto seen = [](const unsigned char* got) {
+        return likeness(clip(), rgb_comparer(32), got);
+    };
     // Exact all through.
-    ClipCheck exact(clip(), rgb_comparer(32));
+    ClipCheck exact;
     for (const Frame& frame : clip())
-        exact.add(frame.data());
+        exact.add(seen(frame.data()));
     EXPECT_FALSE(exact.wrong());
     EXPECT_FALSE(exact.worst().psnr_db);
 
     // The second frame shows the first again, as a decoder that skipped a delta frame would.
-    ClipCheck stale(clip(), rgb_comparer(32));
-    stale.add(clip()[0].data());
-    stale.add(clip()[0].data());
+    ClipCheck stale;
+    stale.add(seen(clip()[0].data()));
+    stale.add(seen(clip()[0].data()));
     ASSERT_TRUE(stale.wrong());
     EXPECT_EQ(stale.wrong()->rfind("frame 2 of 8 comes back as frame 1 (", 0), 0u)
         << *stale.wrong();
 
     // Black after a good key frame.
-    ClipCheck black(clip(), rgb_comparer(32));
-    black.add(clip()[0].data());
+    ClipCheck black;
+    black.add(seen(clip()[0].data()));
     const Frame nothing(clip()[1].size(), 0);
-    black.add(nothing.data());
+    black.add(seen(nothing.data()));
     ASSERT_TRUE(black.wrong());
     EXPECT_NE(black.wrong()->find("frame 2 of 8 comes back at "), std::string::npos)
         << *black.wrong();
     EXPECT_NE(black.wrong()->find("the key frame at exact"), std::string::npos) << *black.wrong();
 
     // Every frame upside down is how it looks, not wrong; the lowest PSNR is kept.
-    ClipCheck flipped(clip(), rgb_comparer(32));
+    ClipCheck flipped;
     const std::size_t row = selnary::probe_width * 4;
     double lowest = 1e9;
     for (const Frame& frame : clip()) {
@@ -592,7 +619,7 @@ TEST_F(Clip, CallsLaterFramesWrongWhenTheyAreAnotherFrameOrFarWorseThanTheKey)
         for (std::size_t y = 0; y < selnary::probe_height; ++y)
             std::copy_n(&frame[y * row], row, &turned[(selnary::probe_height - 1 - y) * row]);
         lowest = std::min(lowest, *compare(frame, turned.data(), 32).psnr_db);
-        flipped.add(turned.data());
+        flipped.add(seen(turned.data()));
     }
     EXPECT_FALSE(flipped.wrong()) << *flipped.wrong();
     EXPECT_EQ(flipped.worst().looks, Looks::upside_down);
@@ -709,26 +736,87 @@ TEST(Formats, CompareWhatTheFormatHoldsAndNothingElse)
                 10 * std::log10(3.0 * 31 * 31), 0.01);
 }
 
-TEST(Alignment, TakesEmptyAndSkipFramesBeforeTheFirstRealOneAsLag)
+TEST(Outputs, CarryTheClipsFramesPastEmptyAndSkipFramesWhereverTheyStand)
 {
-    Alignment alignment(3);
-    alignment.add({{}, false});
-    alignment.add({{0x7F}, false});
-    EXPECT_EQ(alignment.lag(), 2);
-    EXPECT_TRUE(alignment.outputs().empty());
-    alignment.add({{1, 2, 3}, true});
-    alignment.add({{}, false});  // after the first real frame, a frame's empty output
-    EXPECT_FALSE(alignment.complete());
-    alignment.add({{0x7F}, true});  // a key frame of one byte is a frame
-    EXPECT_TRUE(alignment.complete());
-    alignment.add({{9}, false});  // beyond the clip: not kept
-    EXPECT_EQ(alignment.calls(), 6);
-    EXPECT_EQ(alignment.lag(), 2);
-    ASSERT_EQ(alignment.outputs().size(), 3u);
-    EXPECT_EQ(alignment.outputs()[0].bytes, (std::vector<unsigned char>{1, 2, 3}));
-    EXPECT_TRUE(alignment.outputs()[1].bytes.empty());
+    const std::vector<Output> outputs = {
+        {{}, false},  {{0x7F}, false}, {{1, 2, 3}, true}, {{0x7F}, false},
+        {{}, false},  {{5}, false},    {{0x7F}, true},  // a key frame of one byte is a frame
+        {{9}, false},
+    };
+    const Carried carries = carried(outputs, 3);
+    EXPECT_EQ(carries.lead, 2);
+    EXPECT_EQ(carries.frames, 4);
+    EXPECT_EQ(carries.last, 6u);
+    EXPECT_EQ(carried(outputs, 5).frames, 4) << "not all came";
     EXPECT_TRUE(is_lag({{0x7F}, false}));
     EXPECT_FALSE(is_lag({{0x7E}, false}));
+}
+
+TEST_F(Clip, LinesUpPicturesByWhatTheyShowWhateverHeldThemBack)
+{
+    // The premise: a codec's loss, here 15 dB, is far less than the clip's
+    // frames differ from each other.
+    Frame noisy[kClipFrames];
+    for (int at = 0; at < kClipFrames; ++at) {
+        noisy[at] = clip()[static_cast<std::size_t>(at)];
+        for (std::size_t i = 0; i < noisy[at].size(); ++i)
+            noisy[at][i] = static_cast<unsigned char>(
+                std::clamp(noisy[at][i] + ((i * 7 + i / 5) % 2 ? 48 : -48), 0, 255));
+    }
+    const double lossy_db = *compare(clip()[3], noisy[3].data(), 32).psnr_db;
+    ASSERT_GT(lossy_db, 14);
+    ASSERT_LT(lossy_db, 16.5);
+
+    // What each picture shows: a frame of the clip, or nothing (-1), each
+    // compared once.
+    const Frame nothing(clip()[0].size(), 0);
+    std::vector<Likeness> exact_seen, lossy_seen;
+    for (int at = 0; at < kClipFrames; ++at) {
+        exact_seen.push_back(likeness(clip(), rgb_comparer(32), clip()[at].data()));
+        lossy_seen.push_back(likeness(clip(), rgb_comparer(32), noisy[at].data()));
+    }
+    const Likeness blank = likeness(clip(), rgb_comparer(32), nothing.data());
+    const auto pictures = [&](const std::vector<int>& shown, bool lossy) {
+        std::vector<Likeness> all;
+        for (const int at : shown)
+            all.push_back(at < 0 ? blank : (lossy ? lossy_seen : exact_seen)[at]);
+        return all;
+    };
+    const std::vector<int> whole = {0, 1, 2, 3, 4, 5, 6, 7};
+    const auto after = [&](std::vector<int> first, std::vector<int> then) {
+        first.insert(first.end(), then.begin(), then.end());
+        return first;
+    };
+    struct Case {
+        const char* held;
+        std::vector<int> shown;
+        int lag, short_by;
+    };
+    const Case cases[] = {
+        {"by nothing", whole, 0, 0},
+        {"by empty frames first", after({-1, -1}, whole), 2, 0},
+        {"by skip frames after the key frame", after({0, 0, 0}, {1, 2, 3, 4, 5, 6, 7}), 2, 0},
+        {"by a decompressor a picture late, cut short", {-1, 0, 1, 2, 3, 4, 5, 6}, 1, 1},
+        {"by a decompressor a picture late, one call more", after({-1}, whole), 1, 0},
+        {"by 46 empty frames, and frames past the clip",
+         after(std::vector<int>(46, -1), after(whole, {7, 7})), 46, 0},
+        {"by two skip frames, cut short", {0, 0, 0, 1, 2, 3, 4, 5}, 2, 2},
+    };
+    for (const Case& held : cases)
+        for (const bool lossy : {false, true}) {
+            const std::optional<LineUp> lined = line_up(pictures(held.shown, lossy));
+            ASSERT_TRUE(lined) << held.held << (lossy ? ", lossy" : "");
+            EXPECT_EQ(lined->lag, held.lag) << held.held << (lossy ? ", lossy" : "");
+            EXPECT_EQ(lined->short_by, held.short_by) << held.held << (lossy ? ", lossy" : "");
+        }
+    // A clip that no single offset shows: one picture standing still, frames
+    // out of order, one left out.
+    for (const std::vector<int>& wrong :
+         {std::vector<int>(10, 0), std::vector<int>{0, 2, 1, 3, 4, 5, 6, 7},
+          std::vector<int>{0, 1, 2, 4, 5, 6, 7, 7, 7}})
+        for (const bool lossy : {false, true})
+            EXPECT_FALSE(line_up(pictures(wrong, lossy))) << wrong[1] << wrong[2] << lossy;
+    EXPECT_FALSE(line_up({}));
 }
 
 // ---- The command line ---------------------------------------------------------
@@ -945,10 +1033,11 @@ class RoundTrip : public testing::Test {
         // The variants, by handler (tests/compressor/compressor.cpp).
         SetEnvironmentVariableA("SELNARY_COMPRESSOR_STREAM",
                                 "slnj:inter sln2:delay sln1:skip slnu:unmarked slnn:never "
-                                "slns:stale slnd:nodelta");
+                                "slns:stale slnd:nodelta slnb:bframes slnh:late slnc:counted");
         SetEnvironmentVariableA("SELNARY_COMPRESSOR_CODEC", "slne:exact slnv:flip sln4:exact");
         SetEnvironmentVariableA("SELNARY_COMPRESSOR_BITS", "sln4:24");
-        SetEnvironmentVariableA("SELNARY_COMPRESSOR_MISBEHAVE", "slnz:smallsize");
+        SetEnvironmentVariableA("SELNARY_COMPRESSOR_MISBEHAVE",
+                                "slnz:smallsize slnw:scribble slnf:forget");
         SetEnvironmentVariableA("SELNARY_COMPRESSOR_TAKES", "slny:yuy2");
         for (const char* code : kCodes)
             ASSERT_TRUE(ICInstall(ICTYPE_VIDEO, mmioFOURCC(code[0], code[1], code[2], code[3]),
@@ -974,31 +1063,105 @@ class RoundTrip : public testing::Test {
         return row;
     }
 
-    static constexpr const char* kCodes[] = {"slna", "slne", "slnv", "slnj", "sln2", "sln1", "slnu",
-                                             "slnn", "slns", "slnd", "sln4", "slnz", "slny"};
+    static constexpr const char* kCodes[] = {"slna", "slne", "slnv", "slnj", "sln2", "sln1",
+                                             "slnu", "slnn", "slns", "slnd", "sln4", "slnz",
+                                             "slny", "slnb", "slnh", "slnc", "slnw", "slnf"};
     static inline HMODULE library_ = nullptr;
 };
 
 TEST_F(RoundTrip, ProvesAnInterFrameCompressorByItsKeyFrameAndSmallerDeltaFrames)
 {
-    // No lag, two frames of lag with empty frames, one with a skip frame.
-    for (const auto& [code, lag] : {std::pair{"slnj", 0}, {"sln2", 2}, {"sln1", 1}}) {
+    // code: the lag its pictures show, the calls that gave no frame first,
+    // and the calls a clip took. No lag; two empty frames first; a skip frame
+    // first; a key frame, then skip frames for two B-frames; a decompressor a
+    // picture late; two empty frames first, told the frame count.
+    struct Case {
+        const char* code;
+        int lag, before, calls;
+    };
+    for (const auto& [code, lag, before, calls] : {Case{"slnj", 0, 0, 8},
+                                                   {"sln2", 2, 2, 10},
+                                                   {"sln1", 1, 1, 9},
+                                                   {"slnb", 2, 0, 10},
+                                                   {"slnh", 1, 0, 9},
+                                                   {"slnc", 2, 2, 10}}) {
         const Row row = examined(code);
-        ASSERT_TRUE(row.round_trip && row.round_trip->figures)
+        ASSERT_TRUE(row.round_trip && row.round_trip->figures && row.round_trip->compressed)
             << code << ": " << (row.reason ? row.reason->text : "no reason");
-        const Figures& trip = *row.round_trip->figures;
+        const Figures& back = *row.round_trip->figures;
+        const Compressed& trip = *row.round_trip->compressed;
         EXPECT_FALSE(row.reason) << code << ": " << row.reason->text;
-        EXPECT_EQ(trip.frames, kClipFrames) << code;
-        EXPECT_EQ(trip.lag_frames, lag) << code;
+        EXPECT_EQ(row.round_trip->frames_info, ICERR_OK) << code;
+        EXPECT_EQ(back.frames, kClipFrames) << code;
+        EXPECT_EQ(back.lag_frames, lag) << code;
+        EXPECT_EQ(trip.calls_before_first_frame, before) << code;
+        EXPECT_EQ(trip.calls, calls) << code;
         EXPECT_TRUE(trip.key_frame_marked) << code;
         EXPECT_EQ(trip.compressed_bytes, 196608) << code << ": the whole frame, 24 bits a pixel";
-        // A shift and one run of unchanged bytes.
-        EXPECT_EQ(trip.delta_frame_bytes, 10.0) << code;
-        EXPECT_NEAR(trip.ratio, 8.0 * 262144 / (196608 + 7 * 10), 1e-9) << code;
-        EXPECT_FALSE(trip.psnr_db) << code << ": " << *trip.psnr_db << " dB";
-        EXPECT_EQ(trip.decompressor, code);
+        EXPECT_FALSE(back.psnr_db) << code << ": " << *back.psnr_db << " dB";
+        EXPECT_EQ(back.decompressor, code);
         EXPECT_GT(trip.ms_per_frame, 0) << code;
+        if (std::string(code) == "slnb")
+            continue;  // its B-frames are coded against an anchor further back
+        // A shift and one run of unchanged bytes; a skip frame is a byte too.
+        EXPECT_EQ(trip.delta_frame_bytes, 10.0) << code;
+        const int skipped = std::string(code) == "sln1";
+        EXPECT_NEAR(trip.ratio, 8.0 * 262144 / (196608 + 7 * 10 + skipped), 1e-9) << code;
     }
+}
+
+TEST_F(RoundTrip, AnnouncesEveryClipWithItsCallsAndNamesWhatACompressorGetsWrong)
+{
+    // Each clip announced with as many frames as it is given, at 30 a second.
+    char folder[MAX_PATH], log[MAX_PATH];
+    ASSERT_TRUE(GetTempPathA(sizeof folder, folder));
+    ASSERT_TRUE(GetTempFileNameA(folder, "sln", 0, log));
+    SetEnvironmentVariableA("SELNARY_COMPRESSOR_LOG", log);
+    const Row counted = examined("slnc");
+    SetEnvironmentVariableA("SELNARY_COMPRESSOR_LOG", nullptr);
+    std::string said;
+    if (const HANDLE file = CreateFileA(log, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                        0, nullptr);
+        file != INVALID_HANDLE_VALUE) {
+        char buffer[4096];
+        DWORD read = 0;
+        while (ReadFile(file, buffer, sizeof buffer, &read, nullptr) && read > 0)
+            said.append(buffer, read);
+        CloseHandle(file);
+    }
+    DeleteFileA(log);
+    std::vector<std::string> announced;
+    for (const std::string& line : lines_of(said))
+        if (line.rfind("frames ", 0) == 0)
+            announced.push_back(line.substr(line.find(' ', 7) + 1));
+    // The clip, then two more calls for the two frames it held, then the
+    // timed clips; each at the default quality.
+    EXPECT_EQ(
+        announced,
+        (std::vector<std::string>{"8 30/1 -1\r", "10 30/1 -1\r", "10 30/1 -1\r", "10 30/1 -1\r"}))
+        << said;
+    ASSERT_TRUE(counted.round_trip && counted.round_trip->figures);
+
+    // An intra-frame coder does not take the count, and works as well.
+    const Row intra = examined("slna");
+    ASSERT_TRUE(intra.round_trip && intra.round_trip->figures);
+    EXPECT_EQ(intra.round_trip->frames_info, ICERR_UNSUPPORTED);
+    EXPECT_FALSE(intra.reason);
+
+    // What a recorder trips on, named where the round trip still works.
+    const Row scribbles = examined("slnw");
+    ASSERT_TRUE(scribbles.round_trip && scribbles.round_trip->figures);
+    EXPECT_EQ(scribbles.reason.value_or(Reason{}).code, "input_overwritten");
+    EXPECT_NE(
+        scribbles.reason.value_or(Reason{}).text.find(": frame 1 of 8 was not as it was sent"),
+        std::string::npos)
+        << scribbles.reason.value_or(Reason{}).text;
+    const Row forgets = examined("slnf");
+    ASSERT_TRUE(forgets.round_trip && forgets.round_trip->figures);
+    EXPECT_EQ(forgets.reason.value_or(Reason{}).code, "settings_lost");
+    EXPECT_NE(forgets.reason.value_or(Reason{}).text.find("(ICGetState, 12 bytes)"),
+              std::string::npos)
+        << forgets.reason.value_or(Reason{}).text;
 }
 
 TEST_F(RoundTrip, ProvesAnIntraFrameCompressorAsBefore)
@@ -1007,9 +1170,9 @@ TEST_F(RoundTrip, ProvesAnIntraFrameCompressorAsBefore)
     ASSERT_TRUE(lossy.round_trip && lossy.round_trip->figures) << lossy.reason->text;
     const Figures& trip = *lossy.round_trip->figures;
     EXPECT_EQ(trip.lag_frames, 0);
-    EXPECT_EQ(trip.compressed_bytes, 131072);
-    EXPECT_FALSE(trip.delta_frame_bytes) << "every frame is a key frame";
-    EXPECT_NEAR(trip.ratio, 2.0, 1e-9);
+    EXPECT_EQ(lossy.round_trip->compressed->compressed_bytes, 131072);
+    EXPECT_FALSE(lossy.round_trip->compressed->delta_frame_bytes) << "every frame is a key frame";
+    EXPECT_NEAR(lossy.round_trip->compressed->ratio, 2.0, 1e-9);
     // RGB 5:6:5 of this clip measures 39.6 dB at its worst.
     ASSERT_TRUE(trip.psnr_db);
     EXPECT_GT(*trip.psnr_db, 38);
@@ -1050,7 +1213,7 @@ TEST_F(RoundTrip, AsksAboutTheFormatAndSizeItIsGivenInTheirOwnWords)
         << (taken.reason ? taken.reason->text : "");
     EXPECT_FALSE(taken.round_trip->figures->psnr_db) << "exact";
     EXPECT_EQ(taken.round_trip->figures->output_bit_count, 24);
-    EXPECT_NEAR(taken.round_trip->figures->ratio, 1.0, 1e-9) << "24 bits in, 24 bits out";
+    EXPECT_NEAR(taken.round_trip->compressed->ratio, 1.0, 1e-9) << "24 bits in, 24 bits out";
 
     // Another size or a top-down frame, which it does not take, named as asked.
     Input other;
@@ -1100,7 +1263,7 @@ TEST_F(RoundTrip, SaysWhatIsWrongWithAStreamThatDoesNotHoldUp)
 {
     const Row unmarked = examined("slnu");
     ASSERT_TRUE(unmarked.round_trip && unmarked.round_trip->figures);
-    EXPECT_FALSE(unmarked.round_trip->figures->key_frame_marked);
+    EXPECT_FALSE(unmarked.round_trip->compressed->key_frame_marked);
     EXPECT_EQ(unmarked.reason.value_or(Reason{}).code, "key_frame_unmarked");
 
     // code: (reason code, what it says)

@@ -33,14 +33,28 @@
 //       output two frames behind its input, 0-byte frames first), skip (one frame
 //       behind, a one-byte skip frame first), unmarked (never marks a key frame),
 //       never (gives 0-byte frames only), stale (its decompressor ignores delta
-//       frames), nodelta (its decompressor refuses them)
+//       frames), nodelta (its decompressor refuses them), late (its decompressor
+//       holds one picture back: the first call shows none, each later one the
+//       picture before), counted (as delay, but only where the frame count was
+//       announced before Begin, ICM_COMPRESS_FRAMES_INFO: without it, 0-byte
+//       frames only; a frame numbered past the count is refused), bframes (as
+//       an MPEG-4 encoder with 2 B-frames: the key frame, then a one-byte 0x7F
+//       skip frame, flags 0, for each frame it holds, then frames in coding
+//       order, each anchor packed with the B-frame it lets decode; its
+//       decompressor gives them in display order, repeating the picture for a
+//       skip frame, so its pictures come two calls after their frames)
+//   The stream variants take the frame count announced; the others answer it
+//   ICERR_UNSUPPORTED, as most intra-frame codecs do. Every variant has a
+//   state (ICGetState, 12 bytes), its settings as configured.
 //   SELNARY_COMPRESSOR_MISBEHAVE=...    one of: stdout (write to the standard handles
 //       at every message), smallsize (say a frame may need 4096 bytes less than it
 //       writes), bigformat (claim a 2 GiB output format), errformat
 //       (answer the format's size with ICERR_UNSUPPORTED), unterminated (a
 //       description with no terminating zero), exit (end the process when asked
 //       about a format), msgbox (show a message box then), chdir (change the
-//       current folder when opened)
+//       current folder when opened), scribble (write into the frame it is
+//       given to compress), forget (reset its settings to its defaults at
+//       ICCompressEnd)
 //   SELNARY_COMPRESSOR_TAKES=NAME,...  take these input formats (rgb24 ... rgb32-topdown,
 //       as the report names them) at any size instead, keep each frame's bytes as they
 //       are, and give them back in the same format only
@@ -78,15 +92,31 @@ constexpr int kSide = selnary::probe_width;
 static_assert(selnary::probe_height == kSide, "the probe frame is square");
 constexpr std::size_t kPlainBytes = kSide * kSide * 3;
 
+// Its settings, as ICGetState gives them: a tag and a quality, configured
+// to other than its defaults.
+struct State {
+    char tag[8] = {'s', 'l', 'n', 's', 't', 'a', 't', 'e'};
+    DWORD quality = 0;
+};
+constexpr DWORD kConfiguredQuality = 7500;
+
 struct Instance {
-    DWORD handler;
-    unsigned serial;
-    bool decompress;
+    DWORD handler = 0;
+    unsigned serial = 0;
+    bool decompress = false;
+    State state{{'s', 'l', 'n', 's', 't', 'a', 't', 'e'}, kConfiguredQuality};
+    // The frame count announced for the next Begin, and the one in force.
+    long announced = 0, count = 0;
     // Between Begin and End: the frame the next one is coded against (the last
     // sent, or the last decompressed), how many were sent, and those held back.
     Bytes previous;
     int sent = 0;
     std::deque<Bytes> held;
+    // The bframes variant's B-frames waiting for their anchor; and, to
+    // decompress, the anchor decoded but not yet shown. The late variant's
+    // picture not yet shown.
+    std::deque<Bytes> waiting;
+    Bytes anchor, pending, late;
 };
 
 // The platform first opens a driver without ICOPEN, for the session; that
@@ -186,7 +216,10 @@ LRESULT open_instance(const ICOPEN* open)
             SetCurrentDirectoryA("C:\\windows\\temp");
     }
 
-    auto* instance = new Instance{open->fccHandler, ++g_opened, decompress, {}, 0, {}};
+    auto* instance = new Instance;
+    instance->handler = open->fccHandler;
+    instance->serial = ++g_opened;
+    instance->decompress = decompress;
     const_cast<ICOPEN*>(open)->dwError = ICERR_OK;
     log_line((decompress ? "open-decompress " : "open ") + std::to_string(instance->serial) + " " +
              selnary::text::fourcc(instance->handler));
@@ -423,15 +456,14 @@ std::size_t at(int x, int y)
     return (static_cast<std::size_t>((y + kSide) % kSide) * kSide + (x + kSide) % kSide) * 3;
 }
 
-// How far the picture moved since PREVIOUS: the shift, within a few pixels,
+// How far the picture moved since PREVIOUS: the shift, within REACH pixels,
 // under which the most of a sample of pixels match.
-std::pair<int, int> motion(const Bytes& previous, const Bytes& frame)
+std::pair<int, int> motion(const Bytes& previous, const Bytes& frame, int reach)
 {
-    constexpr int kReach = 4;
     std::pair<int, int> best{0, 0};
     int best_matches = -1;
-    for (int dy = -kReach; dy <= kReach; ++dy)
-        for (int dx = -kReach; dx <= kReach; ++dx) {
+    for (int dy = -reach; dy <= reach; ++dy)
+        for (int dx = -reach; dx <= reach; ++dx) {
             int matches = 0;
             for (int y = 0; y < kSide; y += 5)
                 for (int x = 0; x < kSide; x += 7)
@@ -455,10 +487,11 @@ std::uint32_t get32(const unsigned char* in)
 
 // A delta frame: the shift, then runs of what differs from the frame before
 // so shifted, each as the bytes that agree, the bytes that differ and those
-// bytes XORed with the shifted frame's.
-Bytes delta(const Bytes& previous, const Bytes& frame)
+// bytes XORed with the shifted frame's. The picture is looked for within
+// REACH pixels: a few a frame.
+Bytes delta(const Bytes& previous, const Bytes& frame, int reach = 4)
 {
-    const auto [dx, dy] = motion(previous, frame);
+    const auto [dx, dy] = motion(previous, frame, reach);
     Bytes out = {static_cast<unsigned char>(dx), static_cast<unsigned char>(dy)};
     Bytes shifted(kPlainBytes);
     for (int y = 0; y < kSide; ++y)
@@ -503,6 +536,56 @@ bool undelta(const Bytes& previous, const unsigned char* in, std::size_t size, B
     return true;
 }
 
+// The bframes variant: anchors every third frame, the two between held as
+// B-frames until the anchor after them has come, each coded against the
+// anchor before. Tags of its frames that are neither key nor skip frames.
+constexpr int kAnchorEvery = 3;
+constexpr unsigned char kPacked = 'P', kBFrame = 'B', kShowAnchor = 'S';
+
+Bytes tagged(unsigned char tag, const Bytes& coded)
+{
+    Bytes out = {tag};
+    out.insert(out.end(), coded.begin(), coded.end());
+    return out;
+}
+
+Bytes compress_bframes(Instance& instance, const Bytes& frame)
+{
+    const int at = instance.sent;
+    if (at == 0) {
+        instance.anchor = frame;
+        return frame;
+    }
+    if (at % kAnchorEvery != 0) {
+        instance.waiting.push_back(frame);
+    } else {
+        // The anchor and the first B-frame in one, so that the B-frame shows at once.
+        constexpr int kReach = 4 * kAnchorEvery;
+        const Bytes anchor = delta(instance.anchor, frame, kReach);
+        Bytes packed = {kPacked};
+        put32(packed, static_cast<std::uint32_t>(anchor.size()));
+        packed.insert(packed.end(), anchor.begin(), anchor.end());
+        bool first = true;
+        for (const Bytes& held : instance.waiting) {
+            const Bytes coded = delta(instance.anchor, held, kReach);
+            if (first)
+                packed.insert(packed.end(), coded.begin(), coded.end());
+            else
+                instance.held.push_back(tagged(kBFrame, coded));
+            first = false;
+        }
+        instance.held.push_front(packed);
+        instance.held.push_back(Bytes{kShowAnchor, 0, 0, 0, 0, 0});
+        instance.waiting.clear();
+        instance.anchor = frame;
+    }
+    if (instance.held.empty())
+        return {0x7F};
+    Bytes out = instance.held.front();
+    instance.held.pop_front();
+    return out;
+}
+
 // The stream variants: the first frame after Begin as a key frame, the rest
 // as delta frames where that is smaller, held back as the variant says.
 LRESULT compress_stream(Instance& instance, ICCOMPRESS* call, const std::string& variant)
@@ -512,19 +595,29 @@ LRESULT compress_stream(Instance& instance, ICCOMPRESS* call, const std::string&
     Bytes frame(kPlainBytes);
     for (std::size_t i = 0; i < kSide * kSide; ++i)
         std::memcpy(&frame[i * 3], in + i * step, 3);
-    Bytes coded = instance.sent == 0 ? frame : delta(instance.previous, frame);
-    if (coded.size() >= kPlainBytes)
-        coded = frame;  // a delta frame no smaller than the frame: a key frame instead
-    instance.previous = frame;
-    ++instance.sent;
-    instance.held.push_back(coded);
-    const std::size_t behind = variant == "delay" ? 2 : variant == "skip" ? 1 : 0;
+    if (variant == "counted" && instance.count > 0 && call->lFrameNum >= instance.count)
+        return ICERR_BADPARAM;  // past the end it was told of
     Bytes out;
-    if (variant == "skip" && instance.held.size() <= behind) {
-        out = {0x7F};
-    } else if (variant != "never" && instance.held.size() > behind) {
-        out = instance.held.front();
-        instance.held.pop_front();
+    if (variant == "bframes") {
+        out = compress_bframes(instance, frame);
+        ++instance.sent;
+    } else {
+        Bytes coded = instance.sent == 0 ? frame : delta(instance.previous, frame);
+        if (coded.size() >= kPlainBytes)
+            coded = frame;  // a delta frame no smaller than the frame: a key frame instead
+        instance.previous = frame;
+        ++instance.sent;
+        instance.held.push_back(coded);
+        const bool told = variant != "counted" || instance.count > 0;
+        const std::size_t behind = variant == "delay" || variant == "counted" ? 2
+            : variant == "skip"                                               ? 1
+                                                                              : 0;
+        if (variant == "skip" && instance.held.size() <= behind) {
+            out = {0x7F};
+        } else if (variant != "never" && told && instance.held.size() > behind) {
+            out = instance.held.front();
+            instance.held.pop_front();
+        }
     }
     std::memcpy(call->lpOutput, out.data(), out.size());
     call->lpbiOutput->biSizeImage = static_cast<DWORD>(out.size());
@@ -534,7 +627,18 @@ LRESULT compress_stream(Instance& instance, ICCOMPRESS* call, const std::string&
     return ICERR_OK;
 }
 
+LRESULT compress_frame(Instance& instance, ICCOMPRESS* call);
+
 LRESULT compress(Instance& instance, ICCOMPRESS* call)
+{
+    const LRESULT result = compress_frame(instance, call);
+    // After it read the frame: its own scratch, as far as it knows.
+    if (call && call->lpInput && misbehaves(instance.handler, "scribble"))
+        std::memset(call->lpInput, 0xEE, 16);
+    return result;
+}
+
+LRESULT compress_frame(Instance& instance, ICCOMPRESS* call)
 {
     if (call && !taken(instance.handler).empty())
         return compress_kept(instance, call);
@@ -574,6 +678,38 @@ bool decompresses(const Instance& instance, const BITMAPINFOHEADER* in, const BI
           out->biWidth == kSide && out->biHeight == kSide));
 }
 
+// The frame a bframes variant's input makes, into INSTANCE's previous frame,
+// the picture shown: key frames and B-frames show at once, an anchor when
+// the next frame says so, and a skip frame shows the picture as it was.
+LRESULT decode_bframes(Instance& instance, const unsigned char* in, std::size_t size)
+{
+    if (size == kPlainBytes) {
+        instance.anchor.assign(in, in + size);
+        instance.previous = instance.anchor;
+        return ICERR_OK;
+    }
+    if (size == 1 && in[0] == 0x7F)
+        return instance.previous.empty() ? ICERR_BADFORMAT : ICERR_OK;
+    if (size < 1 || instance.anchor.size() != kPlainBytes)
+        return ICERR_BADFORMAT;
+    Bytes frame;
+    if (in[0] == kPacked && size >= 5) {
+        const std::size_t anchor = get32(in + 1);
+        if (anchor > size - 5 || !undelta(instance.anchor, in + 5, anchor, instance.pending) ||
+            !undelta(instance.anchor, in + 5 + anchor, size - 5 - anchor, frame))
+            return ICERR_BADFORMAT;
+    } else if (in[0] == kBFrame) {
+        if (!undelta(instance.anchor, in + 1, size - 1, frame))
+            return ICERR_BADFORMAT;
+    } else if (in[0] == kShowAnchor && instance.pending.size() == kPlainBytes) {
+        instance.anchor = frame = instance.pending;
+    } else {
+        return ICERR_BADFORMAT;
+    }
+    instance.previous = frame;
+    return ICERR_OK;
+}
+
 // The frame a stream variant's input makes, into INSTANCE's previous frame.
 LRESULT decode_stream(Instance& instance, const ICDECOMPRESS& call, const std::string& variant,
                       bool& changed)
@@ -581,6 +717,8 @@ LRESULT decode_stream(Instance& instance, const ICDECOMPRESS& call, const std::s
     const auto* in = static_cast<const unsigned char*>(call.lpInput);
     const std::size_t size = call.lpbiInput->biSizeImage;
     changed = true;
+    if (variant == "bframes")
+        return decode_bframes(instance, in, size);
     if (size == kPlainBytes) {
         instance.previous.assign(in, in + size);
         return ICERR_OK;
@@ -609,13 +747,21 @@ LRESULT decompress(Instance& instance, ICDECOMPRESS* call)
     const std::string variant = stream(instance.handler);
     const unsigned char* in = static_cast<const unsigned char*>(call->lpInput);
     int bytes = call->lpbiInput->biBitCount / 8;
+    Bytes late;
     if (!variant.empty()) {
         bool changed = false;
         if (const LRESULT result = decode_stream(instance, *call, variant, changed))
             return result;
+        if (variant == "late") {
+            // What it decoded the call before; the first call shows nothing.
+            late = instance.late;
+            instance.late = instance.previous;
+            if (late.empty())
+                return ICERR_OK;
+        }
         if (!changed)
             return ICERR_OK;
-        in = instance.previous.data();
+        in = late.empty() ? instance.previous.data() : late.data();
         bytes = 3;
     }
     const int step = call->lpbiOutput->biBitCount / 8;
@@ -699,15 +845,32 @@ extern "C" LRESULT WINAPI DriverProc(DWORD_PTR id, HDRVR, UINT message, LPARAM f
         // As Wine's MS-RLE does: less than it then writes.
         return kSide * kSide * stored_bytes(instance->handler) -
             (misbehaves(instance->handler, "smallsize") ? 4096 : 0);
+    case ICM_COMPRESS_FRAMES_INFO: {
+        const auto* info = reinterpret_cast<const ICCOMPRESSFRAMES*>(first);
+        if (stream(instance->handler).empty())
+            return ICERR_UNSUPPORTED;
+        if (!info || second < static_cast<LPARAM>(sizeof(ICCOMPRESSFRAMES)))
+            return ICERR_BADPARAM;
+        log_line("frames " + std::to_string(instance->serial) + " " +
+                 std::to_string(info->lFrameCount) + " " + std::to_string(info->dwRate) + "/" +
+                 std::to_string(info->dwScale) + " " + std::to_string(info->lQuality));
+        instance->announced = info->lFrameCount;
+        return ICERR_OK;
+    }
     case ICM_COMPRESS_BEGIN:
         if (!taken(instance->handler).empty())
             return begin_kept(*instance, header(first));
         if (!takes(*instance, header(first)))
             return ICERR_BADFORMAT;
-        // A new stream: its first frame is a key frame.
+        // A new stream: its first frame is a key frame, and the count told
+        // before it holds for it alone.
+        instance->count = instance->announced;
+        instance->announced = 0;
         instance->sent = 0;
         instance->previous.clear();
         instance->held.clear();
+        instance->waiting.clear();
+        instance->anchor.clear();
         return ICERR_OK;
     case ICM_COMPRESS:
         return compress(*instance, reinterpret_cast<ICCOMPRESS*>(first));
@@ -723,12 +886,30 @@ extern "C" LRESULT WINAPI DriverProc(DWORD_PTR id, HDRVR, UINT message, LPARAM f
         if (!decompresses(*instance, header(first), header(second)))
             return ICERR_BADFORMAT;
         instance->previous.clear();
+        instance->anchor.clear();
+        instance->pending.clear();
+        instance->late.clear();
         return ICERR_OK;
     case ICM_DECOMPRESS:
         return decompress(*instance, reinterpret_cast<ICDECOMPRESS*>(first));
     case ICM_COMPRESS_END:
+        if (misbehaves(instance->handler, "forget"))
+            instance->state = State{};
+        return ICERR_OK;
     case ICM_DECOMPRESS_END:
         return ICERR_OK;
+    case ICM_GETSTATE:
+        if (!first)
+            return sizeof(State);
+        if (second < static_cast<LPARAM>(sizeof(State)))
+            return ICERR_BADPARAM;
+        std::memcpy(reinterpret_cast<void*>(first), &instance->state, sizeof(State));
+        return sizeof(State);
+    case ICM_SETSTATE:
+        if (!first || second != static_cast<LPARAM>(sizeof(State)))
+            return 0;
+        std::memcpy(&instance->state, reinterpret_cast<const void*>(first), sizeof(State));
+        return sizeof(State);
     case ICM_CONFIGURE:
         // Asked whether there is a dialog (first == -1): yes; shown: nothing to set.
         return ICERR_OK;
