@@ -25,10 +25,11 @@ PLAUSIBLE_DB = 1.0
 
 
 def outcome(cell):
-    """What a cell came to: its reason's code, or how its round trip came back."""
+    """What a cell came to: its reason's code, or how its round trip came back
+    and how late."""
     trip = cell.get("round_trip") or {}
     reason = (cell.get("reason") or {}).get("code")
-    return reason, trip.get("worked"), trip.get("exact"), trip.get("psnr_db")
+    return reason, trip.get("worked"), trip.get("exact"), trip.get("lag_frames"), trip.get("psnr_db")
 
 
 def differences(report, query):
@@ -55,10 +56,10 @@ def differences(report, query):
                 if cell.get(field) != theirs.get(field):
                     found.append(f"{row['code']} {name}: {field} {cell.get(field)} against {theirs.get(field)}")
             mine, its = outcome(cell), outcome(theirs)
-            if mine[:3] != its[:3]:
-                found.append(f"{row['code']} {name}: reason, worked, exact {mine[:3]} against {its[:3]}")
-            elif mine[3] is not None and its[3] is not None and abs(mine[3] - its[3]) > PLAUSIBLE_DB:
-                found.append(f"{row['code']} {name}: {mine[3]} dB against {its[3]} dB")
+            if mine[:4] != its[:4]:
+                found.append(f"{row['code']} {name}: reason, worked, exact, lag {mine[:4]} against {its[:4]}")
+            elif mine[4] is not None and its[4] is not None and abs(mine[4] - its[4]) > PLAUSIBLE_DB:
+                found.append(f"{row['code']} {name}: {mine[4]} dB against {its[4]} dB")
     return found
 
 

@@ -2,7 +2,11 @@
 every input format, with the test compressor installed as coders of a few
 formats each at any size: one that gives them back in their own format, one
 that gives them back as 32-bit RGB, one that faults on one format and
-refuses to begin at an odd size, and the probe's lossy coder. Each cell
+refuses to begin at an odd size, and the probe's lossy coder; and the probe's
+inter-frame coders whose pictures come late (B-frames, a decompressor that
+holds one back, a frame count it must be told), and two that are wrong in
+ways a recorder trips on (it writes into its input, it loses its settings).
+Each cell
 must be what an in-process query of it says (bench/cells.py), at 256 x 256
 and at an odd size; the table must fit its width and say why cells fail.
     matrix_test.py TOOLS PREFIX ARCH COMPRESSOR_DLL"""
@@ -22,13 +26,17 @@ import cells  # noqa: E402
 OWN = ["rgb24", "rgb8", "yuy2", "yv12", "rgb32-topdown"]  # slma: back in the same format
 AS_RGB = ["rgb565", "uyvy", "nv12"]  # slmd: back as 32-bit RGB
 FAULTING = ["rgb24", "i420", "rgb555"]  # slmf: faults when asked about rgb555; even sizes only
+# The probe's coders, each of 32-bit RGB at 256 x 256 only: code -> (how it came to, its lag).
+PROBE = {"slna": ("lossy", 0), "slm3": ("exact", 2), "slm4": ("exact", 1), "slm5": ("exact", 2),
+         "slm6": ("lossy, input_overwritten", 0), "slm7": ("lossy, settings_lost", 0)}
 BEHAVIOUR = {
     "SELNARY_COMPRESSOR_TAKES": f"slma:{','.join(OWN)} slmd:{','.join(AS_RGB)} slmf:{','.join(FAULTING)}",
     "SELNARY_COMPRESSOR_DECODE": "slmd:rgb", "SELNARY_COMPRESSOR_FAULT": "slmf:rgb555",
-    "SELNARY_COMPRESSOR_BEGIN": "slmf:even"}
+    "SELNARY_COMPRESSOR_BEGIN": "slmf:even", "SELNARY_COMPRESSOR_STREAM": "slm3:bframes slm4:late slm5:counted",
+    "SELNARY_COMPRESSOR_MISBEHAVE": "slm6:scribble slm7:forget"}
 # At 256 x 256 only, as each costs the report's limit for a step: slmd hangs when asked about yv12.
 HANGING = {**BEHAVIOUR, "SELNARY_COMPRESSOR_HANG": "slmd:yv12"}
-CODES = ["slma", "slmd", "slmf", "slna"]
+CODES = ["slma", "slmd", "slmf", *PROBE]
 FORMATS = ["rgb24", "rgb32", "rgb555", "rgb565", "rgb8", "yuy2", "uyvy", "yv12", "i420", "nv12", "rgb32-topdown"]
 
 
@@ -41,8 +49,8 @@ def expected(code, name, odd):
         return "hung" if name == "yv12" and not odd else "exact" if name in AS_RGB else "no"
     if code == "slmf":
         return ("faulted" if name == "rgb555" else "begin" if odd else "exact") if name in FAULTING else "no"
-    if code == "slna":
-        return ("no" if odd else "lossy") if name == "rgb32" else "no"
+    if code in PROBE:
+        return ("no" if odd else PROBE[code][0]) if name == "rgb32" else "no"
     return None
 
 
@@ -55,9 +63,9 @@ def came_to(cell):
     if not trip.get("worked"):
         code = (cell.get("reason") or {}).get("code")
         return "begin" if code == "compress_failed" and "refused to begin" in cell["reason"]["text"] else code
-    if trip["exact"]:
-        return "exact"
-    return "lossy" if 25 <= trip["psnr_db"] <= 60 else f"{trip['psnr_db']} dB"
+    came = "exact" if trip["exact"] else "lossy" if 25 <= trip["psnr_db"] <= 60 else f"{trip['psnr_db']} dB"
+    # What is wrong with one that works.
+    return f"{came}, {cell['reason']['code']}" if cell.get("reason") else came
 
 
 def examine(report, odd, arch):
@@ -78,6 +86,10 @@ def examine(report, odd, arch):
             # Back in its own format, or by the fixed conversion as 32-bit RGB.
             if got == "exact" and code == "slmd" and cell["round_trip"]["output_bit_count"] != 32:
                 problems.append(f"{code} {name}: came back at {cell['round_trip']['output_bit_count']} bits")
+            # Its pictures as late as they come.
+            lag = (cell.get("round_trip") or {}).get("lag_frames")
+            if got == want and code in PROBE and want != "no" and lag != PROBE[code][1]:
+                problems.append(f"{code} {name}: lag {lag}, expected {PROBE[code][1]}")
     if not odd:
         # Wine's own MS-RLE takes 8-bit paletted frames, and nothing else here.
         mrle = rows.get("mrle", {}).get("cells", {})

@@ -24,18 +24,24 @@ from winesession import prefixes, windows_path
 #   l unterminated description   k ends the process       g shows a message box
 #   d changes the current folder v decompresses upside down i describes itself beyond ASCII
 #   j inter-frame, ignoring the key-frame request     2 the same, its output two frames behind
+#   3 inter-frame with two B-frames: a key frame, then skip frames, then frames in coding order
+#   4 inter-frame, its decompressor a picture late    5 two frames behind, told the frame count
+#   6 writes into the frame it is given               7 loses its settings at ICCompressEnd
 # and drivers that do not open:
 #   m driver file missing        n needs a missing DLL    w DLL of the other bitness
 #   p exports no DriverProc      t not a DLL              o other bitness only
 VARIANTS = ["slna", "slnr", "slnf", "slnh", "slne", "slnc", "slnz", "slns", "slnq", "slnx", "slnb", "slnu",
-            "slnl", "slnk", "slng", "slnd", "slnv", "slni", "slnj", "sln2"]
+            "slnl", "slnk", "slng", "slnd", "slnv", "slni", "slnj", "sln2", "sln3", "sln4", "sln5", "sln6",
+            "sln7"]
 BEHAVIOUR = {
     "SELNARY_COMPRESSOR_FAULT": "slnf:open slnh:hang slnz:compress", "SELNARY_COMPRESSOR_BITS": "slnr:24",
     "SELNARY_COMPRESSOR_OPEN": "slnx:refuse", "SELNARY_COMPRESSOR_QUERY": "slnq:-123",
     "SELNARY_COMPRESSOR_CODEC": "slne:exact slnc:oneway slnv:flip", "SELNARY_COMPRESSOR_TEXT": "slni:unicode",
-    "SELNARY_COMPRESSOR_STREAM": "slnj:inter sln2:delay",
+    "SELNARY_COMPRESSOR_STREAM": "slnj:inter sln2:delay sln3:bframes sln4:late sln5:counted",
     "SELNARY_COMPRESSOR_MISBEHAVE": "slns:stdout slnb:bigformat slnu:errformat slnl:unterminated slnk:exit "
-                                    "slng:msgbox slnd:chdir"}
+                                    "slng:msgbox slnd:chdir sln6:scribble sln7:forget"}
+# What each round trip's clip shows of the frame count announced before it began.
+STREAMS = {"slnj", "sln2", "sln3", "sln4", "sln5"}
 
 
 def install(wine, arch, compressor, needy, helper, foreign):
@@ -56,8 +62,9 @@ def examine(document, table, bits, timeout):
     fields = {"index", "code", "driver", "description", "outcome", "problem", "step", "opens",
               "accepts_probe", "query_result", "proposed", "configure", "about", "reason",
               "driver_path", "missing_dll", "round_trip"}
-    trip_fields = {"worked", "decompressor", "output_bit_count", "frames", "lag_frames", "key_frame_marked",
-                   "compressed_bytes", "delta_frame_bytes", "ratio", "exact", "psnr_db", "looks", "ms_per_frame"}
+    trip_fields = {"worked", "frames_info", "calls", "calls_before_first_frame", "key_frame_marked",
+                   "compressed_bytes", "delta_frame_bytes", "ratio", "ms_per_frame", "decompressor",
+                   "output_bit_count", "frames", "lag_frames", "exact", "psnr_db", "looks"}
     if set(document) != {"bits", "probe", "compressors", "other_bitness", "answered", "faulted_or_hung"}:
         problems.append(f"top-level fields {sorted(document)}")
     if document["bits"] != bits:
@@ -98,6 +105,12 @@ def examine(document, table, bits, timeout):
         "slni": ("answered", True, True, None, None),
         "slnj": ("answered", True, True, None, None),
         "sln2": ("answered", True, True, None, None),
+        "sln3": ("answered", True, True, None, None),
+        "sln4": ("answered", True, True, None, None),
+        "sln5": ("answered", True, True, None, None),
+        "sln6": ("answered", True, True, "input_overwritten", "it writes into the frames it is given: frame 1 of 8 was "
+                 "not as it was sent"),
+        "sln7": ("answered", True, True, "settings_lost", "its state (ICGetState, 12 bytes) after ICCompressEnd"),
         "slnm": ("answered", False, False, "driver_not_found", "its driver file slnm.dll is not found: the platform looks in the program's folder, C:\\windows\\"),
         "slnn": ("answered", False, False, "missing_dll", "it needs slnyhelp.dll, which is not found"),
         "slnw": ("answered", False, False, "wrong_bitness", f"is a DLL for {other_machine}, not for {bits}-bit programs"),
@@ -137,13 +150,20 @@ def examine(document, table, bits, timeout):
         problems.append(f"slnw: driver_path {rows.get('slnw', {}).get('driver_path')!r}")
 
     # The round trips of the 8-frame clip: (proposed bits, key frame bytes, delta frame bytes or
-    # None where every frame is a key frame, lag, exact, looks). The inter-frame ones send a
-    # 24-bit key frame, then the picture's shift and one run of unchanged bytes: 10 bytes.
-    lossy = (16, 131072, None, 0, False, None)
-    trips = {"slna": lossy, "slns": lossy, "slnl": lossy, "slnd": lossy, "slni": lossy,
-             "slne": (24, 196608, None, 0, True, None), "slnv": (24, 196608, None, 0, False, "upside down"),
-             "slnj": (24, 196608, 10, 0, True, None), "sln2": (24, 196608, 10, 2, True, None)}
-    for code, (proposed, size, delta, lag, exact, looks) in trips.items():
+    # None where every frame is a key frame, lag, calls before the first frame, calls, exact, looks,
+    # the clip's compressed bytes). The inter-frame ones send a 24-bit key frame, then the picture's
+    # shift and one run of unchanged bytes: 10 bytes; the one with B-frames packs an anchor and a
+    # B-frame (25 bytes), then a B-frame (11) and a 6-byte frame that shows the anchor, and two
+    # one-byte skip frames first.
+    lossy = (16, 131072, None, 0, 0, 8, False, None, 8 * 131072)
+    inter = 196608 + 7 * 10
+    trips = {"slna": lossy, "slns": lossy, "slnl": lossy, "slnd": lossy, "slni": lossy, "sln6": lossy,
+             "sln7": lossy, "slne": (24, 196608, None, 0, 0, 8, True, None, 8 * 196608),
+             "slnv": (24, 196608, None, 0, 0, 8, False, "upside down", 8 * 196608),
+             "slnj": (24, 196608, 10, 0, 0, 8, True, None, inter), "sln2": (24, 196608, 10, 2, 2, 10, True, None, inter),
+             "sln3": (24, 196608, 15.6, 2, 0, 10, True, None, 196608 + 2 + 3 * 25 + 2 * 11 + 2 * 6),
+             "sln4": (24, 196608, 10, 1, 0, 9, True, None, inter), "sln5": (24, 196608, 10, 2, 2, 10, True, None, inter)}
+    for code, (proposed, size, delta, lag, before, calls, exact, looks, clip_bytes) in trips.items():
         row, trip = rows.get(code, {}), rows.get(code, {}).get("round_trip") or {}
         if row.get("proposed") != {"compression": code, "bit_count": proposed}:
             problems.append(f"{code}: proposed {row.get('proposed')}")
@@ -151,13 +171,17 @@ def examine(document, table, bits, timeout):
             problems.append(f"{code}: round trip {trip}")
             continue
         got = (trip["frames"], trip["compressed_bytes"], trip["delta_frame_bytes"], trip["lag_frames"],
-               trip["key_frame_marked"], trip["exact"], trip["looks"])
-        if got != (8, size, delta, lag, True, exact, looks):
+               trip["calls_before_first_frame"], trip["calls"], trip["key_frame_marked"], trip["exact"], trip["looks"])
+        if got != (8, size, delta, lag, before, calls, True, exact, looks):
             problems.append(f"{code}: round trip {trip}, expected 8 frames, a marked key frame of {size} bytes, "
-                            f"delta frames {delta}, lag {lag}, exact {exact}, looks {looks}")
-        clip_bytes = size + 7 * (delta if delta is not None else size)
+                            f"delta frames {delta}, lag {lag} after {before} calls, {calls} calls, exact {exact}, "
+                            f"looks {looks}")
         if abs(trip["ratio"] - 8 * 262144 / clip_bytes) > 0.001 or not trip["ms_per_frame"] > 0:
             problems.append(f"{code}: ratio {trip['ratio']}, {trip['ms_per_frame']} ms")
+        # Told the clip's frame count: the inter-frame coders take it, the others do not.
+        told = {"value": 0, "name": "ICERR_OK"} if code in STREAMS else {"value": -1, "name": "ICERR_UNSUPPORTED"}
+        if trip["frames_info"] != told:
+            problems.append(f"{code}: frames_info {trip['frames_info']}, expected {told}")
         # RGB 5:6:5 of this clip measures 39.6 dB at worst; the upside-down frames far less.
         psnr = trip["psnr_db"]
         if exact != (psnr is None) or (code in ("slna", "slnv") and not (psnr < 15 if looks else 38 < psnr < 43)):
@@ -165,8 +189,11 @@ def examine(document, table, bits, timeout):
     for code in ("slnr", "slnq", "slnx", "slnm", "slnb"):
         if rows.get(code, {}).get("round_trip") is not None:
             problems.append(f"{code}: a round trip {rows[code]['round_trip']}, expected none")
-    if (rows.get("slnc", {}).get("round_trip") or {}).get("worked") is not False:
-        problems.append(f"slnc: round trip {rows.get('slnc', {}).get('round_trip')}")
+    # Nothing decompresses it: what compressing showed, all the same.
+    oneway = rows.get("slnc", {}).get("round_trip") or {}
+    if (oneway.get("worked"), oneway.get("compressed_bytes"), oneway.get("key_frame_marked"),
+            oneway.get("calls_before_first_frame"), oneway.get("lag_frames")) != (False, 196608, True, 0, None):
+        problems.append(f"slnc: round trip {oneway}")
     for code in ("mrle", "msvc", "cvid"):
         if code in rows and (rows[code]["reason"] or {}).get("code") != "rejects_probe":
             problems.append(f"{code} (Wine's own): reason {rows[code]['reason']}")
@@ -205,12 +232,22 @@ def examine(document, table, bits, timeout):
                 problems.append(f"table: {cells[:5]}, JSON: {row['description']!r}, {want}")
         wanted = (row["reason"] or {}).get("text") or ""
         trip = row["round_trip"]
-        if trip and trip["worked"]:
+        # A frame count it did not take is said under a round trip, whatever came of it.
+        refused = trip and trip["frames_info"] and trip["frames_info"]["value"] != 0
+        if trip and ("(ICM_COMPRESS_FRAMES_INFO) answered" in detail) != bool(refused):
+            problems.append(f"table: under {row['code']}: {detail!r}, frames_info {trip['frames_info']}")
+        if trip and not trip["worked"] and trip["compressed_bytes"] is not None:
+            if not (detail.startswith(f"compressed only: key frame 262144 -> {trip['compressed_bytes']} bytes, ")
+                    and detail.endswith(wanted)):
+                problems.append(f"table: under {row['code']}: {detail!r}, expected what compressing showed, "
+                                f"then {wanted!r}")
+        elif trip and trip["worked"]:
             # The key frame, the delta frames and the lag in words.
             wanted = f"round trip of 8 frames: key frame 262144 -> {trip['compressed_bytes']} bytes, "
             wanted += (f"delta frames {trip['delta_frame_bytes']:.0f} bytes on average"
                        if trip["delta_frame_bytes"] is not None else "every frame a key frame")
-            lag = f"its output {trip['lag_frames']} frames behind its input" if trip["lag_frames"] else "no lag"
+            lag = trip["lag_frames"]
+            lag = f"its output {lag} frame{'s' if lag > 1 else ''} behind its input" if lag else "no lag"
             if (not detail.startswith(wanted) or ("exact" in detail) != trip["exact"]
                     or f"; {lag}, " not in detail):
                 problems.append(f"table: {row['code']} says {detail!r}, expected it to start {wanted!r} "
@@ -245,37 +282,38 @@ def test(session, prefix, arch, compressor, needy, helper, foreign):
     def said(name, part="out"):
         return (logs / f"{name}.{part}").read_text(encoding="utf-8", errors="replace")
 
-    status, seconds = run("json", "--timeout", timeout, "--json")
-    checks.check(status == 3, f"--json: exit status {status}, expected 3 (a complete report, some faulted or "
-                 "hung)", logs / "json.err", logs / "json.out")
-    # Every other row, two hangs' limits, and a few process starts at most.
-    checks.check(seconds < session.tools.scaled(40), f"--json took {seconds:.0f} s", logs / "json.out")
-    json_seconds = seconds
-
-    # The table on a console, as a person runs it: a terminal gives Wine's
-    # console, set to code page 437 as a Western Windows console is, so bytes
-    # meant as UTF-8 would show as other characters there.
+    # The table on a console, as a person runs it, and the JSON saved beside
+    # the pictures: one run for both. A terminal gives Wine's console, set to
+    # code page 437 as a Western Windows console is, so bytes meant as UTF-8
+    # would show as other characters there.
+    saved = logs / "saved"
     console = logs / "console.log"
-    command = shlex.join(wine.command("cmd", "/c", f"chcp 437 >nul & {windows_path(report)} --timeout {timeout}"))
+    command = shlex.join(wine.command("cmd", "/c", f"chcp 437 >nul & {windows_path(report)} --timeout {timeout} "
+                                                   f"--save {windows_path(saved)}"))
+    started = time.monotonic()
     with open(logs / "table.err", "wb") as err:
         status = subprocess.run(["timeout", str(session.tools.scaled(120)), "script", "-qec",
                                  f"stty cols 200 rows 50; {command}", console],
                                 env={**wine.env, **BEHAVIOUR, "LC_ALL": "C.UTF-8"}, cwd=prefix,
                                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=err).returncode
+    seconds = time.monotonic() - started
     table = re.sub(r"\x1b\[[0-9;?]*[A-Za-z]", "", console.read_bytes().decode("utf-8", errors="replace"))
     table = [line for line in table.replace("\r", "").splitlines() if not re.match(r"Script (started|done) on ", line)]
     (logs / "table.out").write_text("\n".join(table) + "\n", encoding="utf-8")
-    checks.check(status == 3, f"table on a console: exit status {status}, expected 3",
+    document = saved / "report.json"
+    checks.check(status == 3, f"exit status {status}, expected 3 (a complete report, some faulted or hung)",
                  logs / "table.out", logs / "table.err")
+    # Every other row, two hangs' limits, and a few process starts at most.
+    checks.check(seconds < session.tools.scaled(40), f"the report took {seconds:.0f} s", logs / "table.out")
     # What a compressor writes to its standard handles reaches neither of the report's.
-    checks.check("index=0" not in said("json", "err") + said("table", "err"),
-                 "a compressor's output reached the report's standard error", logs / "json.err", logs / "table.err")
+    checks.check("index=0" not in said("table", "err") and "index=0" not in said("table"),
+                 "a compressor's output reached the report's standard output or error", logs / "table.err")
 
     try:
-        for problem in examine(json.loads(said("json")), table, bits, timeout):
-            checks.fail(problem, logs / "json.out", logs / "table.out")
-    except (ValueError, KeyError, TypeError, IndexError) as error:
-        checks.fail(f"the report cannot be read ({error!r})", logs / "json.out", logs / "json.err")
+        for problem in examine(json.loads(document.read_text(encoding="utf-8")), table, bits, timeout):
+            checks.fail(problem, document, logs / "table.out")
+    except (OSError, ValueError, KeyError, TypeError, IndexError) as error:
+        checks.fail(f"the report cannot be read ({error!r})", document, logs / "table.err")
 
     # Help, asked either way, says what the program does, its options and exit statuses.
     for asked in ("--help", "/?"):
@@ -306,7 +344,7 @@ def test(session, prefix, arch, compressor, needy, helper, foreign):
                  logs / "empty.err", logs / "empty.out")
 
     print(said("table"), end="")
-    print(f"[json] status 3 after {json_seconds:.0f} s")
+    print(f"[report] status 3 after {seconds:.0f} s")
     return checks.result()
 
 
