@@ -68,19 +68,24 @@ std::size_t stride(int bits, Size size)
     return (width_of(size) * static_cast<std::size_t>(bits) + 31) / 32 * 4;
 }
 
+// Summed in whole numbers: exact, and cheap where floating point is emulated.
 double squared_error(const Frame& sent, const unsigned char* got, int bits, Size size)
 {
     const std::size_t width = width_of(size), height = height_of(size);
     const std::size_t step = static_cast<std::size_t>(bits / 8), row = stride(bits, size);
-    double squares = 0;
-    for (std::size_t y = 0; y < height; ++y)
-        for (std::size_t x = 0; x < width; ++x)
+    std::uint64_t squares = 0;
+    for (std::size_t y = 0; y < height; ++y) {
+        const unsigned char* in = &sent[y * width * 4];
+        const unsigned char* out = got + y * row;
+        std::uint32_t line = 0;  // a row's, within 32 bits up to 8192 pixels
+        for (std::size_t x = 0; x < width; ++x, in += 4, out += step)
             for (std::size_t c = 0; c < 3; ++c) {
-                const double d = static_cast<double>(sent[(y * width + x) * 4 + c]) -
-                    got[y * row + x * step + c];
-                squares += d * d;
+                const int d = in[c] - out[c];
+                line += static_cast<std::uint32_t>(d * d);
             }
-    return squares;
+        squares += line;
+    }
+    return static_cast<double>(squares);
 }
 
 double psnr(double squares, Size size)
@@ -162,26 +167,28 @@ Comparison compare(const Frame& sent, const unsigned char* got, int bits, Size s
     return result;
 }
 
-Comparer rgb_comparer(int bits, Size size)
+Comparer rgb_comparer(const std::vector<Frame>& clip, int bits, Size size)
 {
-    return [bits, size](const Frame& sent, const unsigned char* got) {
-        return compare(sent, got, bits, size);
+    return [&clip, bits, size](const unsigned char* got) {
+        Likeness seen;
+        for (const Frame& sent : clip)
+            seen.push_back(compare(sent, got, bits, size));
+        return seen;
     };
 }
 
-Comparer format_comparer(const PixelFormat& format, Size size)
+Comparer format_comparer(const std::vector<Frame>& clip, const PixelFormat& format, Size size)
 {
-    return [&format, size](const Frame& sent, const unsigned char* got) {
-        return Comparison{compare_in_format(format, size, sent.data(), got), std::nullopt};
+    std::vector<std::vector<unsigned>> sent;
+    for (const Frame& frame : clip)
+        sent.push_back(format_samples(format, size, frame.data()));
+    return [sent = std::move(sent), &format, size](const unsigned char* got) {
+        const std::vector<unsigned> samples = format_samples(format, size, got);
+        Likeness seen;
+        for (const std::vector<unsigned>& frame : sent)
+            seen.push_back({compare_samples(format, frame, samples), std::nullopt});
+        return seen;
     };
-}
-
-Likeness likeness(const std::vector<Frame>& clip, const Comparer& compare, const unsigned char* got)
-{
-    Likeness seen;
-    for (const Frame& sent : clip)
-        seen.push_back(compare(sent, got));
-    return seen;
 }
 
 namespace {

@@ -61,21 +61,19 @@ struct Comparison {
 // SIZE, against SENT.
 Comparison compare(const Frame& sent, const unsigned char* got, int bits, Size size = kProbeSize);
 
-// How a frame that came back is compared with one that went in.
-using Comparer = std::function<Comparison(const Frame& sent, const unsigned char* got)>;
-
-// As BITS-bit RGB of SIZE, against frames of 32-bit RGB.
-Comparer rgb_comparer(int bits, Size size = kProbeSize);
-
-// As frames of FORMAT, in its own terms (compare_in_format).
-Comparer format_comparer(const PixelFormat& format, Size size);
-
 // How one picture that came back compares with each frame of the clip, in
 // the clip's order.
 using Likeness = std::vector<Comparison>;
 
-Likeness likeness(const std::vector<Frame>& clip, const Comparer& compare,
-                  const unsigned char* got);
+// How a picture that came back is compared with every frame of a clip (or
+// with what a perfect decoder makes of them).
+using Comparer = std::function<Likeness(const unsigned char* got)>;
+
+// As BITS-bit RGB of SIZE, against CLIP's frames of 32-bit RGB.
+Comparer rgb_comparer(const std::vector<Frame>& clip, int bits, Size size = kProbeSize);
+
+// As frames of FORMAT, in its own terms (compare_in_format), against CLIP's.
+Comparer format_comparer(const std::vector<Frame>& clip, const PixelFormat& format, Size size);
 
 // Where the pictures a player shows, one a call, line up with the clip:
 // picture k shows clip frame k - lag, and those before the lag nothing new.

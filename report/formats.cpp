@@ -358,16 +358,32 @@ std::vector<unsigned char> to_rgb(const PixelFormat& format, Size size, const un
     return rgb;
 }
 
+std::vector<unsigned> format_samples(const PixelFormat& format, Size size,
+                                     const unsigned char* frame)
+{
+    return samples(format, size, frame);
+}
+
 std::optional<double> compare_in_format(const PixelFormat& format, Size size,
                                         const unsigned char* sent, const unsigned char* got)
 {
-    const std::vector<unsigned> in = samples(format, size, sent), out = samples(format, size, got);
-    double squares = 0;
+    return compare_samples(format, samples(format, size, sent), samples(format, size, got));
+}
+
+std::optional<double> compare_samples(const PixelFormat& format, const std::vector<unsigned>& in,
+                                      const std::vector<unsigned>& out)
+{
+    // Each error as a share of its sample's range, so depths weigh alike:
+    // summed in whole numbers by depth, then weighed.
+    std::uint64_t by_peak[3] = {0, 0, 0};  // 255, 63, 31
     for (std::size_t i = 0; i < in.size(); ++i) {
-        // Each error as a share of its sample's range, so depths weigh alike.
-        const double d = (static_cast<double>(in[i]) - out[i]) * 255.0 / sample_peak(format, i);
-        squares += d * d;
+        const long long d = static_cast<long long>(in[i]) - out[i];
+        const unsigned peak = sample_peak(format, i);
+        by_peak[peak == 255 ? 0 : peak == 63 ? 1 : 2] += static_cast<std::uint64_t>(d * d);
     }
+    const double squares = static_cast<double>(by_peak[0]) +
+        static_cast<double>(by_peak[1]) * (255.0 / 63) * (255.0 / 63) +
+        static_cast<double>(by_peak[2]) * (255.0 / 31) * (255.0 / 31);
     if (squares == 0)
         return std::nullopt;
     return 10 * std::log10(255.0 * 255.0 * static_cast<double>(in.size()) / squares);

@@ -138,6 +138,13 @@ std::vector<unsigned char> to_rgb(const PixelFormat& format, Size size, const un
 std::optional<double> compare_in_format(const PixelFormat& format, Size size,
                                         const unsigned char* sent, const unsigned char* got);
 
+// The same in two steps, for a frame compared with many: every sample a
+// frame holds, then two frames' samples compared.
+std::vector<unsigned> format_samples(const PixelFormat& format, Size size,
+                                     const unsigned char* frame);
+std::optional<double> compare_samples(const PixelFormat& format, const std::vector<unsigned>& sent,
+                                      const std::vector<unsigned>& got);
+
 // A frame of 32-bit RGB as a 24-bit BMP file, which every viewer opens.
 std::vector<unsigned char> bmp_file(Size size, const std::vector<unsigned char>& rgb);
 

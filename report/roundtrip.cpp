@@ -249,7 +249,6 @@ class Compressing {
 struct Target {
     std::vector<unsigned char> header;
     std::size_t bytes;  // of one frame, as the header says before anyone may change it
-    const std::vector<Frame>* reference;
     const PixelFormat* format;  // what its header says
     const PixelFormat* convert;  // turned into 32-bit RGB before it is compared, where given
     Comparer compare;
@@ -270,18 +269,18 @@ std::vector<Target> targets(const Input& input, const Clip& clip)
     std::vector<Target> all;
     const std::size_t bytes = frame_bytes(own, size);
     if (own.layout == Layout::rgb && own.bit_count >= 24 && !own.top_down)
-        all.push_back({header_bytes(own, size), bytes, &clip.as_rgb, &own, nullptr,
-                       rgb_comparer(own.bit_count, size)});
+        all.push_back({header_bytes(own, size), bytes, &own, nullptr,
+                       rgb_comparer(clip.as_rgb, own.bit_count, size)});
     else if (is_rgb(own))
         all.push_back(
-            {header_bytes(own, size), bytes, &clip.as_rgb, &own, &own, rgb_comparer(32, size)});
+            {header_bytes(own, size), bytes, &own, &own, rgb_comparer(clip.as_rgb, 32, size)});
     else
-        all.push_back({header_bytes(own, size), bytes, &clip.sent, &own, nullptr,
-                       format_comparer(own, size)});
+        all.push_back(
+            {header_bytes(own, size), bytes, &own, nullptr, format_comparer(clip.sent, own, size)});
     for (const PixelFormat* rgb : {&kRgb32, &kRgb24})
         if (rgb != &own)
-            all.push_back({header_bytes(*rgb, size), frame_bytes(*rgb, size), &clip.as_rgb, rgb,
-                           nullptr, rgb_comparer(rgb->bit_count, size)});
+            all.push_back({header_bytes(*rgb, size), frame_bytes(*rgb, size), rgb, nullptr,
+                           rgb_comparer(clip.as_rgb, rgb->bit_count, size)});
     return all;
 }
 
@@ -385,7 +384,7 @@ Took decompress(DWORD handler, const std::string& subject, const std::vector<uns
                 converted = to_rgb(*target.convert, in.size, frame.data());
                 got = converted.data();
             }
-            seen = likeness(*target.reference, target.compare, got);
+            seen = target.compare(got);
             const double like_first = seen.front().psnr_db.value_or(
                 std::numeric_limits<double>::infinity());
             // The latest of equals: a picture held is shown again before the next.

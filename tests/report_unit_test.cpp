@@ -582,9 +582,7 @@ TEST_F(Clip, ComparesExactlyByPsnrUpsideDownAndSwapped)
 
 TEST_F(Clip, CallsLaterFramesWrongWhenTheyAreAnotherFrameOrFarWorseThanTheKey)
 {
-    const auto seen = [](const unsigned char* got) {
-        return likeness(clip(), rgb_comparer(32), got);
-    };
+    const auto seen = [](const unsigned char* got) { return rgb_comparer(clip(), 32)(got); };
     // Exact all through.
     ClipCheck exact;
     for (const Frame& frame : clip())
@@ -770,12 +768,13 @@ TEST_F(Clip, LinesUpPicturesByWhatTheyShowWhateverHeldThemBack)
     // What each picture shows: a frame of the clip, or nothing (-1), each
     // compared once.
     const Frame nothing(clip()[0].size(), 0);
+    const Comparer seen = rgb_comparer(clip(), 32);
     std::vector<Likeness> exact_seen, lossy_seen;
     for (int at = 0; at < kClipFrames; ++at) {
-        exact_seen.push_back(likeness(clip(), rgb_comparer(32), clip()[at].data()));
-        lossy_seen.push_back(likeness(clip(), rgb_comparer(32), noisy[at].data()));
+        exact_seen.push_back(seen(clip()[at].data()));
+        lossy_seen.push_back(seen(noisy[at].data()));
     }
-    const Likeness blank = likeness(clip(), rgb_comparer(32), nothing.data());
+    const Likeness blank = seen(nothing.data());
     const auto pictures = [&](const std::vector<int>& shown, bool lossy) {
         std::vector<Likeness> all;
         for (const int at : shown)

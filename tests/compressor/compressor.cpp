@@ -464,9 +464,10 @@ std::pair<int, int> motion(const Bytes& previous, const Bytes& frame, int reach)
     int best_matches = -1;
     for (int dy = -reach; dy <= reach; ++dy)
         for (int dx = -reach; dx <= reach; ++dx) {
+            // Sparser the further it looks, so that the search costs the same.
             int matches = 0;
-            for (int y = 0; y < kSide; y += 5)
-                for (int x = 0; x < kSide; x += 7)
+            for (int y = 0; y < kSide; y += reach + 1)
+                for (int x = 0; x < kSide; x += reach + 3)
                     matches += std::memcmp(&frame[at(x, y)], &previous[at(x + dx, y + dy)], 3) == 0;
             if (matches > best_matches)
                 best = {dx, dy}, best_matches = matches;
@@ -560,7 +561,7 @@ Bytes compress_bframes(Instance& instance, const Bytes& frame)
         instance.waiting.push_back(frame);
     } else {
         // The anchor and the first B-frame in one, so that the B-frame shows at once.
-        constexpr int kReach = 4 * kAnchorEvery;
+        constexpr int kReach = 3 * kAnchorEvery;
         const Bytes anchor = delta(instance.anchor, frame, kReach);
         Bytes packed = {kPacked};
         put32(packed, static_cast<std::uint32_t>(anchor.size()));
