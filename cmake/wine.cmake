@@ -18,6 +18,9 @@ find_program(SELNARY_XVFB Xvfb)
 find_program(SELNARY_XDOTOOL xdotool)
 find_program(SELNARY_IMPORT import)  # ImageMagick: the run's picture of the chooser
 find_program(SELNARY_SETARCH setarch)  # starts Wine's programs without address randomisation
+# ffmpeg: a reader and a decoder no one here wrote, for the recordings
+find_program(SELNARY_FFMPEG ffmpeg)
+find_program(SELNARY_FFPROBE ffprobe)
 # Debian's pefile lives with the system interpreter, which may not be first on PATH.
 find_program(SELNARY_PYTHON NAMES python3 python HINTS /usr/bin)
 # Wine's 32-bit loader, and its 64-bit one (Debian keeps it off PATH), which
@@ -114,7 +117,7 @@ else()
     endif()
   endif()
 endif()
-foreach(tool WINE64 WINESERVER XVFB XDOTOOL IMPORT PYTHON SETARCH QEMU_I386)
+foreach(tool WINE64 WINESERVER XVFB XDOTOOL IMPORT PYTHON SETARCH QEMU_I386 FFMPEG FFPROBE)
   set(tool_${tool} "")
   if(SELNARY_${tool})
     set(tool_${tool} ${SELNARY_${tool}})

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "platform/platform.h"
+#include "report/avi.h"
 #include "report/clip.h"
 #include "report/formats.h"
 #include "report/row.h"
@@ -26,23 +27,30 @@ struct Installed {
 // The list, each entry told on CHANNEL as it is found (where there is one).
 Installed list_installed(HANDLE channel);
 
-// Examines compressor INDEX, asked about INPUT, into ROW, and the first
-// frame it gives back, as 32-bit RGB, into BACK where given. True when what
+// What a round trip leaves for the files that show it: the first frame that
+// came back, as 32-bit RGB, and the clip's outputs as they came, in the
+// format the compressor proposed, as far as it compressed.
+struct Kept {
+    Frame back;
+    Stream recording;
+};
+
+// Examines compressor INDEX, asked about INPUT, into ROW, and what its
+// round trip leaves into KEPT where given. True when what
 // it took may have changed this process for the next one: a driver that did
 // not load as it should, or other compressors loaded to decompress its output.
 bool examine_one(int index, const Installed& installed, const Input& input, Steps& steps, Row& row,
-                 Frame* back = nullptr);
+                 Kept* kept = nullptr);
 
 // Compresses the clip, in INPUT's format and size, with COMPRESSOR, opened
 // for compression, to FORMAT, the format it proposed, and gets it back:
 // through HANDLER opened to decompress, or else through another installed
 // one whose driver file is sound. Fills ROW's round trip, and its reason
-// when a step fails or the frames are wrong, and BACK, where given, with the
-// first frame that came back, as 32-bit RGB. True when it had to load other
-// compressors for that.
+// when a step fails or the frames are wrong, and KEPT, where given. True
+// when it had to load other compressors for that.
 bool round_trip(HIC compressor, DWORD handler, const Installed& installed, const Input& input,
                 const std::vector<unsigned char>& format, Steps& steps, Row& row,
-                Frame* back = nullptr);
+                Kept* kept = nullptr);
 
 // The child: examines every compressor from FIRST on about INPUT, telling
 // the parent on CHANNEL, and saves the pictures of what comes back in the

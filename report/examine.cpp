@@ -104,7 +104,7 @@ Installed list_installed(HANDLE channel)
 }
 
 bool examine_one(int index, const Installed& installed, const Input& input, Steps& steps, Row& row,
-                 Frame* back)
+                 Kept* kept)
 {
     const DWORD handler = installed.handlers[static_cast<std::size_t>(index)];
     bool changed = false;
@@ -151,7 +151,7 @@ bool examine_one(int index, const Installed& installed, const Input& input, Step
                                                                   in_format, steps, row);
         if (!format.empty())
             changed = round_trip(compressor.get(), handler, installed, input, format, steps, row,
-                                 back);
+                                 kept);
     }
     row.configure = steps("dialogs", [&] { return ICQueryConfigure(compressor.get()); });
     row.about = steps("dialogs", [&] { return ICQueryAbout(compressor.get()); });
@@ -177,13 +177,17 @@ int examine(int first, HANDLE channel, const Input& input, const std::string& sa
             Row row;
             Steps steps(channel, static_cast<int>(unit));
             const Input asked = input.nth(static_cast<int>(unit % per));
-            Frame back;
+            Kept kept;
             const bool changed = examine_one(static_cast<int>(unit / per), installed, asked, steps,
-                                             row, save.empty() ? nullptr : &back);
+                                             row, save.empty() ? nullptr : &kept);
             // Written before the row is sent, so that the parent's report
-            // comes after every picture; one that cannot be written is left.
-            if (!back.empty())
-                save_back(save, row.code, asked, input.every_format ? asked.format : nullptr, back);
+            // comes after every file; a picture that cannot be written is
+            // left, a recording says why.
+            const PixelFormat* named = input.every_format ? asked.format : nullptr;
+            if (!kept.back.empty())
+                save_back(save, row.code, asked, named, kept.back);
+            if (!kept.recording.frames.empty())
+                save_recording(save, named, kept.recording, row);
             row.index = static_cast<int>(unit);  // the parent turns it back into the compressor's
             send(channel, protocol::row(row));
             // One that does not open does not for any format: its other

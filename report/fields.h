@@ -12,6 +12,7 @@
 //                                    enclosing object, each null when it is missing
 //   v.derived(name, value)           written, never read: it follows from the others
 //   v.list(name, vector, fields)     an array of objects
+//   v.numbers(name, vector, decimals) an array of optional numbers
 // on a const record when it writes, on a record to fill when it reads.
 #pragma once
 
@@ -65,6 +66,13 @@ inline constexpr auto coding = [](auto& v, auto& format) {
     v("bit_count", format.bit_count);
 };
 
+inline constexpr auto recording = [](auto& v, auto& file) {
+    v("file", file.file);  // CODE.avi, or CODE-FORMAT.avi in the matrix, in the --save folder
+    v("frames", file.frames);  // one a call, the empty and skip frames too
+    v("key_frames", file.key_frames);  // marked AVIIF_KEYFRAME, as the compressor marked them
+    v("problem", file.problem);  // why it is not whole (avi_not_written), or null
+};
+
 inline constexpr auto query_result = [](auto& v, auto& value) {
     v("value", value);
     v.derived("name", text::icerr_name(value));  // null for a value with no ICERR_ name
@@ -98,6 +106,9 @@ inline constexpr auto round_trip = [](auto& v, auto& trip) {
     v.object("frames_info", trip.frames_info, query_result);
     v.group(trip.compressed, compressed);  // null where compressing failed
     v.group(trip.figures, figures);  // null where it did not come back
+    // Each frame's PSNR as it came back, in the clip's order, lined up;
+    // null for an exact one; [] where the pictures were not compared.
+    v.numbers("psnr_db_by_frame", trip.psnr_db_by_frame, 2);
 };
 
 inline constexpr auto row = [](auto& v, auto& compressor) {
@@ -119,6 +130,8 @@ inline constexpr auto row = [](auto& v, auto& compressor) {
     v("missing_dll", compressor.missing_dll);  // the first DLL it needs that is not found
     // Null where it was not tried: it does not take the probe or proposes no format.
     v.object("round_trip", compressor.round_trip, round_trip);
+    // The clip as it was compressed, saved as an AVI file; null without --save.
+    v.object("recording", compressor.recording, recording);
 };
 
 inline constexpr auto foreign = [](auto& v, auto& entry) {
@@ -152,6 +165,7 @@ inline constexpr auto cell = [](auto& v, auto& asked) {
     v.object("query_result", asked.query_result, query_result);
     v.object("proposed", asked.proposed, coding);  // the format it would compress this one to
     v.object("round_trip", asked.round_trip, round_trip);  // null where it was not tried
+    v.object("recording", asked.recording, recording);  // null without --save
     why(v, asked);
     v("outcome", asked.outcome);  // answered, faulted or hung, this cell alone
     v("step", asked.step);

@@ -109,6 +109,21 @@ class Writer {
     {
         (*this)(name, value, 0);
     }
+    // A list of numbers, null where one is missing.
+    void numbers(std::string_view name, const std::vector<std::optional<double>>& values,
+                 int decimals)
+    {
+        key(name);
+        if (nulls_) {
+            out_ += "null";
+            return;
+        }
+        out_ += "[";
+        for (std::size_t i = 0; i < values.size(); ++i)
+            out_ += (i ? ", " : "") +
+                (values[i] ? json_value(*values[i], decimals) : std::string("null"));
+        out_ += "]";
+    }
     template <class T, class Fields>
     void list(std::string_view name, const std::vector<T>& items, Fields fields)
     {

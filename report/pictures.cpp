@@ -43,6 +43,20 @@ std::string suffixed(const std::string& name, const PixelFormat* format)
 
 }  // namespace
 
+void save_recording(const std::string& folder, const PixelFormat* format, const Stream& recording,
+                    Row& row)
+{
+    Recording& saved = row.recording.emplace();
+    saved.file = suffixed(row.code, format) + ".avi";
+    saved.frames = static_cast<int>(recording.frames.size());
+    for (const Output& frame : recording.frames)
+        saved.key_frames += frame.key;
+    saved.problem = write_avi(folder + "\\" + saved.file, recording);
+    if (saved.problem && !row.reason)
+        row.reason = {"avi_not_written",
+                      "its recording " + saved.file + " could not be written: " + *saved.problem};
+}
+
 bool save_text(const std::string& folder, const std::string& name, const std::string& text)
 {
     return write_file(folder, name, std::vector<unsigned char>(text.begin(), text.end()));
@@ -84,10 +98,15 @@ std::optional<std::string> save_sources(const std::string& folder, const Input& 
 {
     for (int n = 0; n < input.formats(); ++n) {
         const Input one = input.nth(n);
-        const std::string name = suffixed("source", input.every_format ? one.format : nullptr) +
-            ".bmp";
-        if (!write_file(folder, name, bmp_file(one.size, source(one))))
-            return name + ": " + last_error();
+        const std::string name = suffixed("source", input.every_format ? one.format : nullptr);
+        if (!write_file(folder, name + ".bmp", bmp_file(one.size, source(one))))
+            return name + ".bmp: " + last_error();
+        // Every frame uncompressed, each a key frame.
+        Stream clip{0, header_bytes(*one.format, one.size), {}};
+        for (const Frame& frame : make_clip(one.size))
+            clip.frames.push_back({from_rgb(*one.format, one.size, frame), true});
+        if (const auto problem = write_avi(folder + "\\" + name + ".avi", clip))
+            return name + ".avi: " + *problem;
     }
     return std::nullopt;
 }

@@ -1,11 +1,14 @@
-// Pictures of what comes back, for a person to look at: the source frame,
-// the first frame each compressor gives back, and a lossy one's difference,
-// each a BMP file, which every viewer on Windows opens; and the report's
-// JSON beside them, which says what each picture is.
+// Pictures and recordings of what comes back, for a person to look at: the
+// source frame, the first frame each compressor gives back, and a lossy
+// one's difference, each a BMP file, which every viewer on Windows opens;
+// the clip as it went in and as each compressor gave it back, each an AVI
+// file; and the report's JSON beside them, which says what each is.
 #pragma once
 
+#include "report/avi.h"
 #include "report/clip.h"
 #include "report/formats.h"
+#include "report/row.h"
 
 #include <optional>
 #include <string>
@@ -19,9 +22,10 @@ struct Folder {
 };
 Folder make_folder(const std::string& folder);
 
-// The source frame of each format INPUT asks about, as a person sees it:
-// source.bmp, or source-FORMAT.bmp for each format of the matrix. What
-// could not be written, or none.
+// The source frame of each format INPUT asks about, as a person sees it,
+// and the clip as it is given to a compressor: source.bmp and source.avi,
+// or source-FORMAT.bmp and source-FORMAT.avi for each format of the matrix.
+// What could not be written, or none.
 std::optional<std::string> save_sources(const std::string& folder, const Input& input);
 
 // What came back from compressor CODE asked about INPUT (FORMAT, in the
@@ -30,6 +34,12 @@ std::optional<std::string> save_sources(const std::string& folder, const Input& 
 // False where a file could not be written.
 bool save_back(const std::string& folder, const std::string& code, const Input& input,
                const PixelFormat* format, const Frame& back);
+
+// What compressor ROW.code gave back (FORMAT, in the matrix) as CODE.avi or
+// CODE-FORMAT.avi, into ROW's recording; where it is not written whole, why,
+// also as ROW's reason where it has none.
+void save_recording(const std::string& folder, const PixelFormat* format, const Stream& recording,
+                    Row& row);
 
 // TEXT as the file NAME in FOLDER; false where it could not be written.
 bool save_text(const std::string& folder, const std::string& name, const std::string& text);

@@ -147,6 +147,16 @@ class Writer {
     void derived(std::string_view, const T&)
     {
     }
+    // A list of numbers, each missing one as "-", in one value.
+    void numbers(std::string_view name, const std::vector<std::optional<double>>& values, int = 0)
+    {
+        if (values.empty())
+            return;
+        std::string text;
+        for (std::size_t i = 0; i < values.size(); ++i)
+            text += (i ? "," : "") + (values[i] ? encode(*values[i]) : std::string("-"));
+        put(name, text);
+    }
 
   private:
     void put(std::string_view name, const std::string& value)
@@ -209,6 +219,20 @@ class Reader {
     template <class T>
     void derived(std::string_view, const T&)
     {
+    }
+    void numbers(std::string_view name, std::vector<std::optional<double>>& values, int = 0)
+    {
+        values.clear();
+        const std::string* text = find(name);
+        for (std::size_t start = 0; text && start <= text->size();) {
+            const std::size_t end = std::min(text->find(',', start), text->size());
+            const std::string item = text->substr(start, end - start);
+            if (item == "-")
+                values.emplace_back();
+            else
+                ok_ = parse(item, values.emplace_back().emplace()) && ok_;
+            start = end + 1;
+        }
     }
 
     bool ok() const

@@ -405,7 +405,7 @@ Took decompress(DWORD handler, const std::string& subject, const std::vector<uns
 }  // namespace
 
 bool round_trip(HIC compressor, DWORD handler, const Installed& installed, const Input& input,
-                const std::vector<unsigned char>& format, Steps& steps, Row& row, Frame* back)
+                const std::vector<unsigned char>& format, Steps& steps, Row& row, Kept* kept)
 {
     RoundTrip& trip = row.round_trip.emplace();
     std::vector<unsigned char> in_format = header_bytes(*input.format, input.size);
@@ -444,9 +444,15 @@ bool round_trip(HIC compressor, DWORD handler, const Installed& installed, const
     const int most_calls = frames + kMostExtraCalls;
     Compressing compressing(compressor, input, in_format, format, room, most > 0, quality, steps);
     std::vector<Output> outputs;
+    // The last clip's outputs, as far as they came, for the file that shows them.
+    const auto keep = [&] {
+        if (kept)
+            kept->recording = {handler, format, outputs};
+    };
     int calls = frames;
     std::optional<double> took = compressing.clip(clip.sent, calls, &outputs, row);
     trip.frames_info = compressing.frames_info();
+    keep();
     if (!took)
         return false;
 
@@ -457,6 +463,7 @@ bool round_trip(HIC compressor, DWORD handler, const Installed& installed, const
         calls = std::min(most_calls, calls + more);
         took = compressing.clip(clip.sent, calls, &outputs, row);
         carries = carried(outputs, frames);
+        keep();
         return took.has_value();
     };
     while (carries.frames < frames && calls < most_calls)
@@ -514,7 +521,7 @@ bool round_trip(HIC compressor, DWORD handler, const Installed& installed, const
     DWORD by = handler;
     std::string subject;
     Took decoded = decompress(handler, subject, format, outputs, input, clip, steps, pictures, row,
-                              back != nullptr);
+                              kept != nullptr);
     for (std::size_t i = 0; i < installed.handlers.size() && decoded == Took::not_taken; ++i) {
         const DWORD other = installed.handlers[i];
         if (other != handler && installed.sound[i]) {
@@ -522,7 +529,7 @@ bool round_trip(HIC compressor, DWORD handler, const Installed& installed, const
             by = other;
             subject = text::fourcc(other);
             decoded = decompress(by, subject, format, outputs, input, clip, steps, pictures, row,
-                                 back != nullptr);
+                                 kept != nullptr);
         }
     }
     if (decoded == Took::not_taken) {
@@ -543,14 +550,14 @@ bool round_trip(HIC compressor, DWORD handler, const Installed& installed, const
         if (!again(lined->short_by))
             return others;
         decoded = decompress(by, subject, format, outputs, input, clip, steps, pictures, row,
-                             back != nullptr);
+                             kept != nullptr);
         lined.reset();
         if (decoded == Took::decoded)
             lined = line_up(pictures.seen);
     }
     trip.compressed = compressed();
-    if (back)
-        *back = pictures.first;
+    if (kept)
+        kept->back = pictures.first;
     if (decoded == Took::failed)
         return others;
     if (lined && lined->short_by > 0) {
@@ -564,8 +571,11 @@ bool round_trip(HIC compressor, DWORD handler, const Installed& installed, const
     // put them, which says how they are wrong.
     const int lag = lined ? lined->lag : carries.lead;
     ClipCheck check;
-    for (int at = 0; at < frames; ++at)
-        check.add(pictures.seen[static_cast<std::size_t>(lag + at)]);
+    for (int at = 0; at < frames; ++at) {
+        const Likeness& seen = pictures.seen[static_cast<std::size_t>(lag + at)];
+        check.add(seen);
+        trip.psnr_db_by_frame.push_back(seen[static_cast<std::size_t>(at)].psnr_db);
+    }
     if (check.wrong()) {
         row.reason = {"frames_wrong",
                       "the clip decompresses but its later frames are wrong: " + *check.wrong()};

@@ -58,7 +58,19 @@ struct RoundTrip {
     std::optional<long long> frames_info;  // what the frame count announced was answered
     std::optional<Compressed> compressed;  // none: compressing failed
     std::optional<Figures> figures;  // none: it failed, and the row's reason says why
+    // Each frame's PSNR as it came back, lined up, where the pictures were
+    // compared (also where they came back wrong); none for an exact one.
+    std::vector<std::optional<double>> psnr_db_by_frame;
     bool operator==(const RoundTrip&) const = default;
+};
+
+// The clip's outputs saved as an AVI file (--save), as a recorder writes them.
+struct Recording {
+    std::string file;  // its name in the folder
+    int frames = 0;  // written, one a call, held frames too
+    int key_frames = 0;  // of them marked AVIIF_KEYFRAME
+    std::optional<std::string> problem;  // why it is not whole, where it is not
+    bool operator==(const Recording&) const = default;
 };
 
 // One installed compressor, as far as it answered.
@@ -80,6 +92,7 @@ struct Row {
     std::optional<std::string> driver_path;
     std::optional<std::string> missing_dll;
     std::optional<RoundTrip> round_trip;
+    std::optional<Recording> recording;
     bool operator==(const Row&) const = default;
 };
 

@@ -61,10 +61,10 @@ def examine(document, table, bits, timeout):
 
     fields = {"index", "code", "driver", "description", "outcome", "problem", "step", "opens",
               "accepts_probe", "query_result", "proposed", "configure", "about", "reason",
-              "driver_path", "missing_dll", "round_trip"}
+              "driver_path", "missing_dll", "round_trip", "recording"}
     trip_fields = {"worked", "frames_info", "calls", "calls_before_first_frame", "key_frame_marked",
                    "compressed_bytes", "delta_frame_bytes", "ratio", "ms_per_frame", "decompressor",
-                   "output_bit_count", "frames", "lag_frames", "exact", "psnr_db", "looks"}
+                   "output_bit_count", "frames", "lag_frames", "exact", "psnr_db", "looks", "psnr_db_by_frame"}
     if set(document) != {"bits", "probe", "compressors", "other_bitness", "answered", "faulted_or_hung"}:
         problems.append(f"top-level fields {sorted(document)}")
     if document["bits"] != bits:
@@ -178,6 +178,10 @@ def examine(document, table, bits, timeout):
                             f"looks {looks}")
         if abs(trip["ratio"] - 8 * 262144 / clip_bytes) > 0.001 or not trip["ms_per_frame"] > 0:
             problems.append(f"{code}: ratio {trip['ratio']}, {trip['ms_per_frame']} ms")
+        # Frame by frame, the lowest of them the round trip's.
+        by_frame = trip["psnr_db_by_frame"]
+        if len(by_frame) != 8 or min((db for db in by_frame if db is not None), default=None) != trip["psnr_db"]:
+            problems.append(f"{code}: frame by frame {by_frame}, at worst {trip['psnr_db']}")
         # Told the clip's frame count: the inter-frame coders take it, the others do not.
         told = {"value": 0, "name": "ICERR_OK"} if code in STREAMS else {"value": -1, "name": "ICERR_UNSUPPORTED"}
         if trip["frames_info"] != told:
@@ -260,6 +264,60 @@ def examine(document, table, bits, timeout):
     return problems
 
 
+def probed(ffprobe, path):
+    """What ffprobe, a reader no one here wrote, finds in an AVI file: its
+    first video stream and its packets (empty frames have none)."""
+    done = subprocess.run([ffprobe, "-v", "error", "-select_streams", "v:0", "-show_entries",
+                           "stream=codec_tag_string,width,height,nb_frames", "-show_entries", "packet=pts,flags",
+                           "-of", "json", str(path)], capture_output=True, text=True, timeout=60)
+    if done.returncode != 0 or done.stderr.strip():
+        raise ValueError(f"ffprobe: {done.stderr.strip() or done.returncode}")
+    said = json.loads(done.stdout)
+    return said["streams"][0], said.get("packets", [])
+
+
+def recordings(document, folder, ffprobe):
+    """Every recording the report saved, as ffprobe reads it: the
+    compressor's code, the frame's size, a frame a call, and the key frames
+    where the report says they are; and the clip it was given, uncompressed.
+    Returns the problems found."""
+    problems = []
+    saved = 0
+    for row in document["compressors"]:
+        trip, recording = row["round_trip"] or {}, row["recording"]
+        if trip.get("calls") is None:
+            if recording is not None:
+                problems.append(f"{row['code']}: a recording {recording} of no compressed clip")
+            continue
+        if recording is None or recording["file"] != f"{row['code']}.avi" or recording["problem"]:
+            problems.append(f"{row['code']}: recording {recording}")
+            continue
+        saved += 1
+        try:
+            stream, packets = probed(ffprobe, Path(folder, recording["file"]))
+        except (OSError, ValueError, KeyError, IndexError, subprocess.TimeoutExpired) as error:
+            problems.append(f"{recording['file']}: {error}")
+            continue
+        keys = [int(packet["pts"]) for packet in packets if "K" in packet["flags"]]
+        got = (stream["codec_tag_string"], stream["width"], stream["height"], int(stream["nb_frames"]))
+        if got != (row["code"], 256, 256, trip["calls"]) or recording["frames"] != trip["calls"]:
+            problems.append(f"{recording['file']}: ffprobe reads {got}, the report {recording}, {trip['calls']} calls")
+        # The first real frame where the report puts it, and as many key frames as it marked.
+        first = trip["calls_before_first_frame"]
+        if keys[:1] != [first] or len(keys) != recording["key_frames"]:
+            problems.append(f"{recording['file']}: key frames at {keys}, the report: {recording['key_frames']} "
+                            f"from {first}")
+    try:
+        stream, packets = probed(ffprobe, Path(folder, "source.avi"))
+        if (stream["width"], stream["height"], int(stream["nb_frames"]), len(packets)) != (256, 256, 8, 8):
+            problems.append(f"source.avi: {stream}, {len(packets)} packets")
+    except (OSError, ValueError, KeyError, IndexError, subprocess.TimeoutExpired) as error:
+        problems.append(f"source.avi: {error}")
+    if saved < 10:
+        problems.append(f"only {saved} recordings saved")
+    return problems
+
+
 def test(session, prefix, arch, compressor, needy, helper, foreign):
     wine = session.fresh(prefix)
     report = session.tools.program("SELNARY_COMPRESSORS")
@@ -310,8 +368,12 @@ def test(session, prefix, arch, compressor, needy, helper, foreign):
                  "a compressor's output reached the report's standard output or error", logs / "table.err")
 
     try:
-        for problem in examine(json.loads(document.read_text(encoding="utf-8")), table, bits, timeout):
+        read = json.loads(document.read_text(encoding="utf-8"))
+        for problem in examine(read, table, bits, timeout):
             checks.fail(problem, document, logs / "table.out")
+        checks.check(session.tools.ffprobe, "ffprobe was not found (Debian: ffmpeg)")
+        for problem in recordings(read, saved, session.tools.ffprobe) if session.tools.ffprobe else []:
+            checks.fail(problem, document, saved)
     except (OSError, ValueError, KeyError, TypeError, IndexError) as error:
         checks.fail(f"the report cannot be read ({error!r})", document, logs / "table.err")
 

@@ -151,6 +151,7 @@ Row full_row()
     row.reason = Reason{"key_frame_unmarked", "its first frame\tis not marked"};
     row.driver_path = "C:\\windows\\system32\\slnj.dll";
     row.missing_dll = "slnyhelp.dll (needed by x.dll)";
+    row.recording = Recording{"slnj.avi", 10, 1, "AVIStreamWrite answered AVIERR_FILEWRITE"};
     Compressed compressed;
     compressed.calls = 10;
     compressed.calls_before_first_frame = 2;
@@ -166,7 +167,7 @@ Row full_row()
     figures.lag_frames = 2;
     figures.psnr_db = 38.123456789012345;
     figures.looks = Looks::swapped;
-    row.round_trip = RoundTrip{ICERR_UNSUPPORTED, compressed, figures};
+    row.round_trip = RoundTrip{ICERR_UNSUPPORTED, compressed, figures, {std::nullopt, 40.25, 38.5}};
     return row;
 }
 
@@ -222,7 +223,8 @@ TEST(Protocol, RefusesGarbledLinesAndNeverTakesATruncatedOneForTheWhole)
     for (const char* bad :
          {"row\tindex=x", "row\tindex=1.5", "row\tindex=99999999999", "row\topens=yes",
           "row\toutcome=exploded", "row\tquery_result=\tquery_result.value=-",
-          "row\tround_trip=\tround_trip.psnr_db=loud", "row\tround_trip=\tround_trip.looks=odd"}) {
+          "row\tround_trip=\tround_trip.psnr_db=loud", "row\tround_trip=\tround_trip.looks=odd",
+          "row\tround_trip=\tround_trip.psnr_db_by_frame=1,x,-"}) {
         Row row;
         const auto message = protocol::decode(bad);
         ASSERT_TRUE(message) << bad;
@@ -291,13 +293,16 @@ TEST(Json, WritesEveryFieldEachTimeEscapedAndNullWhereItDoesNotApply)
         "\"calls_before_first_frame\": 2, \"key_frame_marked\": true, \"compressed_bytes\": "
         "196608, \"delta_frame_bytes\": 3.3, \"ratio\": 10.663, \"ms_per_frame\": 0.300, "
         "\"decompressor\": \"slnk\", \"output_bit_count\": 24, \"frames\": 8, \"lag_frames\": 2, "
-        "\"exact\": false, \"psnr_db\": 38.12, \"looks\": null}},\n"
+        "\"exact\": false, \"psnr_db\": 38.12, \"looks\": null, \"psnr_db_by_frame\": [null, "
+        "40.25, 38.50]}, \"recording\": {\"file\": "
+        "\"slnj.avi\", \"frames\": 10, \"key_frames\": 1, \"problem\": \"AVIStreamWrite answered "
+        "AVIERR_FILEWRITE\"}},\n"
         "    {\"index\": 1, \"code\": \"slnf\", \"driver\": \"slnf.dll\", \"description\": \"\", "
         "\"outcome\": \"faulted\", \"problem\": \"faulted when opened (exception 0xc0000005)\", "
         "\"step\": \"open\", \"opens\": false, \"accepts_probe\": false, \"query_result\": null, "
         "\"proposed\": null, \"configure\": false, \"about\": false, \"reason\": {\"code\": "
         "\"faulted\", \"text\": \"faulted when opened (exception 0xc0000005)\"}, \"driver_path\": "
-        "null, \"missing_dll\": null, \"round_trip\": null}\n"
+        "null, \"missing_dll\": null, \"round_trip\": null, \"recording\": null}\n"
         "  ],\n"
         "  \"other_bitness\": [\n"
         "    {\"code\": \"slno\", \"driver\": \"slno.dll\", \"bits\": 64, \"reason\": {\"code\": "
@@ -331,7 +336,7 @@ Matrix small_matrix()
     exact.accepts = true;
     exact.query_result = 0;
     exact.reason.reset();
-    exact.round_trip = RoundTrip{ICERR_OK, Compressed{}, Figures{}};
+    exact.round_trip = RoundTrip{ICERR_OK, Compressed{}, Figures{}, {}};
     Row& lossy = taker.cells[0] = exact;
     lossy.round_trip->figures->psnr_db = 38.6;
     Row& fault = taker.cells[5] = exact;
@@ -368,7 +373,8 @@ TEST(Matrix, WritesACellForEveryFormatByNameAndCountsTheCells)
         std::string::npos)
         << json;
     EXPECT_NE(json.find("\"yuy2\": {\"accepts\": true, \"query_result\": {\"value\": 0, \"name\": "
-                        "\"ICERR_OK\"}, \"proposed\": null, \"round_trip\": null, \"reason\": "
+                        "\"ICERR_OK\"}, \"proposed\": null, \"round_trip\": null, \"recording\": "
+                        "null, \"reason\": "
                         "{\"code\": \"faulted\", \"text\": \"faulted while compressing (exception "
                         "0xc0000005)\"}, \"outcome\": \"faulted\", \"step\": null}"),
               std::string::npos)
@@ -424,7 +430,8 @@ TEST(Json, SaysNullForEveryFigureOfARoundTripThatFailedAndForEmptyLists)
                         "\"compressed_bytes\": null, \"delta_frame_bytes\": null, \"ratio\": "
                         "null, \"ms_per_frame\": null, \"decompressor\": null, "
                         "\"output_bit_count\": null, \"frames\": null, \"lag_frames\": null, "
-                        "\"exact\": null, \"psnr_db\": null, \"looks\": null}}"),
+                        "\"exact\": null, \"psnr_db\": null, \"looks\": null, "
+                        "\"psnr_db_by_frame\": []}, "),
               std::string::npos)
         << json;
     EXPECT_NE(json.find("\"other_bitness\": [],\n"), std::string::npos) << json;
@@ -992,7 +999,9 @@ TEST(Pictures, AreSavedByFormatAndCodeWithADifferenceForALossyOne)
     every.size = {33, 17};
     ASSERT_FALSE(save_sources(made.path, every));
     for (const PixelFormat& format : kFormats)
-        EXPECT_TRUE(exists("source-" + std::string(format.name) + ".bmp")) << format.name;
+        EXPECT_TRUE(exists("source-" + std::string(format.name) + ".bmp") &&
+                    exists("source-" + std::string(format.name) + ".avi"))
+            << format.name;
     EXPECT_FALSE(exists("source.bmp"));
 
     Input yuy2 = every.nth(5);
@@ -1013,8 +1022,9 @@ TEST(Pictures, AreSavedByFormatAndCodeWithADifferenceForALossyOne)
     for (const char* name : {"slna.bmp", "slna-difference.bmp", "ab_c-yuy2.bmp"})
         DeleteFileW(text::wide(made.path + "\\" + name).c_str());
     for (const PixelFormat& format : kFormats)
-        DeleteFileW(
-            text::wide(made.path + "\\source-" + std::string(format.name) + ".bmp").c_str());
+        for (const char* kind : {".bmp", ".avi"})
+            DeleteFileW(
+                text::wide(made.path + "\\source-" + std::string(format.name) + kind).c_str());
     EXPECT_TRUE(RemoveDirectoryW(text::wide(made.path).c_str())) << "every file written is known";
 }
 
@@ -1050,7 +1060,7 @@ class RoundTrip : public testing::Test {
     }
 
     // Examines CODE about INPUT as the child does, in this process and unannounced.
-    static Row examined(const char* code, Input input = {}, Frame* back = nullptr)
+    static Row examined(const char* code, Input input = {}, Kept* kept = nullptr)
     {
         Installed installed;
         installed.handlers = {mmioFOURCC(code[0], code[1], code[2], code[3])};
@@ -1058,7 +1068,7 @@ class RoundTrip : public testing::Test {
         installed.sound = {false};
         Steps steps(nullptr, 0);
         Row row;
-        examine_one(0, installed, input, steps, row, back);
+        examine_one(0, installed, input, steps, row, kept);
         return row;
     }
 
@@ -1246,16 +1256,73 @@ TEST_F(RoundTrip, GivesBackItsFirstFrameAsAPersonSeesIt)
                                                    {"slny", yuy2, 0, 0},
                                                    {"slna", Input{}, 7, 1},
                                                    {"slnv", Input{}, 31, 31}}) {
-        Frame back;
-        const Row row = examined(code, input, &back);
+        Kept kept;
+        const Row row = examined(code, input, &kept);
         ASSERT_TRUE(row.round_trip && row.round_trip->figures) << code;
-        const int off = off_by(back, input);
+        const int off = off_by(kept.back, input);
         EXPECT_LE(off, most) << code;
         EXPECT_GE(off, least) << code;
     }
-    Frame none;
+    Kept none;
     examined("sln4", Input{}, &none);
-    EXPECT_TRUE(none.empty()) << "nothing came back: it does not take the probe";
+    EXPECT_TRUE(none.back.empty()) << "nothing came back: it does not take the probe";
+    EXPECT_TRUE(none.recording.frames.empty()) << "nothing was compressed";
+}
+
+TEST_F(RoundTrip, RecordsTheClipAsARecorderWouldAndSaysWhyAFileIsNotWritten)
+{
+    // Two frames behind: ten calls, the first two empty, the key frame third.
+    Kept kept;
+    Row row = examined("sln2", Input{}, &kept);
+    ASSERT_EQ(kept.recording.frames.size(), 10u);
+    char folder[MAX_PATH];
+    ASSERT_TRUE(GetTempPathA(sizeof folder, folder));
+    save_recording(folder, nullptr, kept.recording, row);
+    ASSERT_TRUE(row.recording);
+    EXPECT_EQ(row.recording->file, "sln2.avi");
+    EXPECT_EQ(row.recording->frames, 10);
+    EXPECT_EQ(row.recording->key_frames, 1);
+    EXPECT_FALSE(row.recording->problem) << *row.recording->problem;
+    EXPECT_FALSE(row.reason);
+
+    // Read back as players read it, through the same library.
+    AVIFileInit();
+    PAVISTREAM stream = nullptr;
+    const std::string written = std::string(folder) + "sln2.avi";
+    ASSERT_EQ(
+        AVIStreamOpenFromFileA(&stream, written.c_str(), streamtypeVIDEO, 0, OF_READ, nullptr),
+        AVIERR_OK);
+    AVISTREAMINFOA info{};
+    AVIStreamInfoA(stream, &info, sizeof info);
+    EXPECT_EQ(info.fccHandler, mmioFOURCC('s', 'l', 'n', '2'));
+    EXPECT_EQ(info.dwRate / info.dwScale, 30u);
+    EXPECT_EQ(AVIStreamLength(stream), 10);
+    LONG format_size = 0;
+    AVIStreamReadFormat(stream, 0, nullptr, &format_size);
+    EXPECT_EQ(format_size, 40);
+    for (LONG at = 0; at < 10; ++at) {
+        LONG bytes = -1, samples = 0;
+        AVIStreamRead(stream, at, 1, nullptr, 0, &bytes, &samples);
+        const Output& frame = kept.recording.frames[static_cast<std::size_t>(at)];
+        EXPECT_EQ(bytes, static_cast<LONG>(frame.bytes.size())) << at;
+        // Wine's library marks an empty first frame a key frame of its own accord.
+        if (!frame.bytes.empty()) {
+            EXPECT_EQ(AVIStreamIsKeyFrame(stream, at), at == 2) << at;
+        }
+    }
+    AVIStreamRelease(stream);
+    AVIFileExit();
+    DeleteFileA(written.c_str());
+
+    // A folder that is not there: the file's row says why.
+    Row lost = examined("sln2");
+    save_recording(std::string(folder) + "no such folder", nullptr, kept.recording, lost);
+    ASSERT_TRUE(lost.recording && lost.recording->problem);
+    EXPECT_EQ(lost.reason.value_or(Reason{}).code, "avi_not_written");
+    EXPECT_NE(lost.reason.value_or(Reason{}).text.find("its recording sln2.avi could not be "
+                                                       "written: AVIFileOpen answered AVIERR_"),
+              std::string::npos)
+        << lost.reason.value_or(Reason{}).text;
 }
 
 TEST_F(RoundTrip, SaysWhatIsWrongWithAStreamThatDoesNotHoldUp)

@@ -4,14 +4,15 @@
 # Cross compiler and lld, Wine (with its 32-bit half), qemu-i386 for that half
 # where the kernel has no 32-bit support, virtual display and window driving,
 # GoogleTest sources, the PE reader, ImageMagick's `import` for the picture,
-# clang-format for the style check, and the release's signing tools.
+# ffmpeg to read and decode the recordings, clang-format for the style
+# check, and the release's signing tools.
 selnary_packages=(
   cmake make git python3
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 lld
   wine wine32 wine64 qemu-user-static
   xvfb xdotool
   googletest python3-pefile
-  imagemagick
+  imagemagick ffmpeg
   clang-format
   openssl osslsigncode
 )

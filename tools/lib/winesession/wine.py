@@ -37,6 +37,8 @@ class Tools:
     qemu: str
     slowdown: int  # how many times longer this target's programs take than natively
     programs: dict  # the build's programs by their names in the tools file
+    ffmpeg: str = ""  # a decoder no one here wrote, where installed
+    ffprobe: str = ""  # and its reader of files
 
     def scaled(self, seconds):
         """A native time limit, as long as it must be for this target here."""
@@ -87,7 +89,8 @@ def load(path):
                  values["XDOTOOL"], values.get("IMPORT", ""), values["PYTHON"], values["SETARCH"],
                  Path(values["WINE_ROOT"]),
                  values["X86_MODE"], values.get("X86_QEMU", ""), int(values.get("SLOWDOWN", "1")),
-                 {name: values.get(name, "") for name in PROGRAMS})
+                 {name: values.get(name, "") for name in PROGRAMS},
+                 values.get("FFMPEG", ""), values.get("FFPROBE", ""))
 
 
 def windows_path(path):
