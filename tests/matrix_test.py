@@ -12,6 +12,7 @@ and at an odd size; the table must fit its width and say why cells fail.
     matrix_test.py TOOLS PREFIX ARCH COMPRESSOR_DLL"""
 
 import json
+import re
 import subprocess
 import sys
 from pathlib import Path
@@ -121,6 +122,50 @@ def pictures(folder, tools):
     return problems
 
 
+def recordings(report, folder, tools, size):
+    """Every recording the matrix saved, as ffprobe reads it; and, at 256 x
+    256, Wine's MS-RLE, whose rgb8 clip the report finds wrong at one frame,
+    held frame by frame against ffmpeg's decoding of the file it wrote,
+    against the clip as it was given (source-rgb8.avi, decoded by ffmpeg too).
+    At 67 x 41 the two decoders disagree: ffmpeg decodes the frame the report
+    calls wrong exactly, so the fault there is Wine's decompressor's."""
+    problems = []
+    for row in report["compressors"]:
+        for name, cell in row["cells"].items():
+            problems += testing.recording_problems(tools.ffprobe, folder, row["code"], cell.get("round_trip") or {},
+                                                   cell.get("recording"), size, cell.get("proposed"))
+    if size != (256, 256):
+        return problems
+    mrle = next((row["cells"]["rgb8"] for row in report["compressors"] if row["code"] == "mrle"), None)
+    if not mrle or not mrle.get("recording"):
+        return problems + ["Wine's MS-RLE saved no rgb8 recording"]
+    try:
+        clip = testing.decoded(tools.ffmpeg, folder / "source-rgb8.avi", size)
+        theirs = testing.decoded(tools.ffmpeg, folder / mrle["recording"]["file"], size)
+        first = testing.decoded(tools.ffmpeg, folder / "mrle-rgb8.bmp", size)
+    except (OSError, ValueError, subprocess.TimeoutExpired) as error:
+        return problems + [f"Wine's MS-RLE: {error}"]
+    ours = mrle["round_trip"]["psnr_db_by_frame"]
+    their_db = [testing.psnr(sent, got) for sent, got in zip(clip, theirs)]
+    named = re.search(r"frame (\d+) of 8 comes back at", (mrle.get("reason") or {}).get("text", ""))
+    if len(clip) != 8 or len(theirs) != 8 or len(ours) != 8 or not named:
+        return problems + [f"Wine's MS-RLE: {len(clip)} frames given, {len(theirs)} decoded by ffmpeg, the report "
+                           f"{ours} and {mrle.get('reason')}"]
+    bad = int(named.group(1)) - 1
+    # The frame the report calls wrong is the worst by ffmpeg too, and far off.
+    worst = min(range(8), key=lambda at: their_db[at] if their_db[at] is not None else 99)
+    if worst != bad or their_db[bad] is None or their_db[bad] > 20:
+        problems.append(f"Wine's MS-RLE: the report calls frame {bad + 1} wrong, ffmpeg's decoding gives {their_db}")
+    # The frames before it agree within 1 dB (those after it decode from it,
+    # which two decoders read differently); the first is the picture saved.
+    for at in range(bad):
+        if (ours[at] is None) != (their_db[at] is None) or (ours[at] and abs(ours[at] - their_db[at]) > 1):
+            problems.append(f"Wine's MS-RLE frame {at + 1}: {ours[at]} dB by the report, {their_db[at]} by ffmpeg")
+    if first[:1] != theirs[:1]:
+        problems.append("Wine's MS-RLE: the first frame the report saved is not ffmpeg's first frame")
+    return problems
+
+
 def test(session, prefix, arch, compressor):
     wine = session.fresh(prefix, display=False)
     prefixes.install_compressors(wine, arch, dict.fromkeys(CODES, compressor))
@@ -146,6 +191,11 @@ def test(session, prefix, arch, compressor):
             checks.fail(problem, *saw)
         for problem in [] if odd else pictures(saved, session.tools):
             checks.fail(problem, saved)
+        checks.check(session.tools.ffprobe and session.tools.ffmpeg, "ffmpeg was not found (Debian: ffmpeg)")
+        if session.tools.ffprobe and session.tools.ffmpeg:
+            dimensions = tuple(int(side) for side in size.split("x"))
+            for problem in recordings(report, saved, session.tools, dimensions):
+                checks.fail(problem, saved)
 
     # The table a person reads: within its width, each failure said under its row.
     checks.case = "table"

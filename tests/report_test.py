@@ -264,57 +264,22 @@ def examine(document, table, bits, timeout):
     return problems
 
 
-def probed(ffprobe, path):
-    """What ffprobe, a reader no one here wrote, finds in an AVI file: its
-    first video stream and its packets (empty frames have none)."""
-    done = subprocess.run([ffprobe, "-v", "error", "-select_streams", "v:0", "-show_entries",
-                           "stream=codec_tag_string,width,height,nb_frames", "-show_entries", "packet=pts,flags",
-                           "-of", "json", str(path)], capture_output=True, text=True, timeout=60)
-    if done.returncode != 0 or done.stderr.strip():
-        raise ValueError(f"ffprobe: {done.stderr.strip() or done.returncode}")
-    said = json.loads(done.stdout)
-    return said["streams"][0], said.get("packets", [])
-
-
 def recordings(document, folder, ffprobe):
-    """Every recording the report saved, as ffprobe reads it: the
-    compressor's code, the frame's size, a frame a call, and the key frames
-    where the report says they are; and the clip it was given, uncompressed.
-    Returns the problems found."""
+    """Every recording the report saved, as ffprobe reads it, and the clip it
+    was given, uncompressed. Returns the problems found."""
     problems = []
-    saved = 0
     for row in document["compressors"]:
-        trip, recording = row["round_trip"] or {}, row["recording"]
-        if trip.get("calls") is None:
-            if recording is not None:
-                problems.append(f"{row['code']}: a recording {recording} of no compressed clip")
-            continue
-        if recording is None or recording["file"] != f"{row['code']}.avi" or recording["problem"]:
-            problems.append(f"{row['code']}: recording {recording}")
-            continue
-        saved += 1
-        try:
-            stream, packets = probed(ffprobe, Path(folder, recording["file"]))
-        except (OSError, ValueError, KeyError, IndexError, subprocess.TimeoutExpired) as error:
-            problems.append(f"{recording['file']}: {error}")
-            continue
-        keys = [int(packet["pts"]) for packet in packets if "K" in packet["flags"]]
-        got = (stream["codec_tag_string"], stream["width"], stream["height"], int(stream["nb_frames"]))
-        if got != (row["code"], 256, 256, trip["calls"]) or recording["frames"] != trip["calls"]:
-            problems.append(f"{recording['file']}: ffprobe reads {got}, the report {recording}, {trip['calls']} calls")
-        # The first real frame where the report puts it, and as many key frames as it marked.
-        first = trip["calls_before_first_frame"]
-        if keys[:1] != [first] or len(keys) != recording["key_frames"]:
-            problems.append(f"{recording['file']}: key frames at {keys}, the report: {recording['key_frames']} "
-                            f"from {first}")
+        problems += testing.recording_problems(ffprobe, folder, row["code"], row["round_trip"] or {},
+                                               row["recording"], (256, 256), row["proposed"])
+    saved = sum(row["recording"] is not None for row in document["compressors"])
+    if saved < 10:
+        problems.append(f"only {saved} recordings saved")
     try:
-        stream, packets = probed(ffprobe, Path(folder, "source.avi"))
+        stream, packets = testing.probed(ffprobe, Path(folder, "source.avi"))
         if (stream["width"], stream["height"], int(stream["nb_frames"]), len(packets)) != (256, 256, 8, 8):
             problems.append(f"source.avi: {stream}, {len(packets)} packets")
     except (OSError, ValueError, KeyError, IndexError, subprocess.TimeoutExpired) as error:
         problems.append(f"source.avi: {error}")
-    if saved < 10:
-        problems.append(f"only {saved} recordings saved")
     return problems
 
 

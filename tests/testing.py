@@ -1,6 +1,9 @@
 """What the test drivers share: the Wine session harness, a count of failed
-checks, and compressors installed the way their installers do."""
+checks, compressors installed the way their installers do, and ffmpeg's
+reading of the recordings the report saves."""
 
+import json
+import math
 import os
 import selectors
 import shutil
@@ -220,3 +223,62 @@ def main(function):
             return function(session, *arguments)
     sys.stdout.reconfigure(line_buffering=True)
     winesession.main(run, *sys.argv[1:])
+
+
+def probed(ffprobe, path):
+    """What ffprobe, a reader no one here wrote, finds in an AVI file: its
+    first video stream and its packets (an empty frame has none)."""
+    done = subprocess.run([ffprobe, "-v", "error", "-select_streams", "v:0", "-show_entries",
+                           "stream=codec_tag_string,width,height,nb_frames", "-show_entries", "packet=pts,flags",
+                           "-of", "json", str(path)], capture_output=True, text=True, timeout=60)
+    if done.returncode != 0 or done.stderr.strip():
+        raise ValueError(f"ffprobe: {done.stderr.strip() or done.returncode}")
+    said = json.loads(done.stdout)
+    return said["streams"][0], said.get("packets", [])
+
+
+# The codec tag of a format the report names by its BI_ constant, as ffprobe writes it.
+BI_TAGS = {"BI_RGB": "[0][0][0][0]", "BI_RLE8": "[1][0][0][0]", "BI_RLE4": "[2][0][0][0]",
+           "BI_BITFIELDS": "[3][0][0][0]"}
+
+
+def recording_problems(ffprobe, folder, code, trip, recording, size, proposed=None):
+    """What is wrong with the recording of compressor code's round trip trip,
+    as ffprobe reads it: the format it proposed (its code where not said), its
+    size (width, height), a frame a call, and its first real frame and its key
+    frames where the report says."""
+    if trip.get("calls") is None:
+        return [f"{code}: a recording {recording} of no compressed clip"] if recording else []
+    if not recording or recording["problem"]:
+        return [f"{code}: recording {recording}"]
+    try:
+        stream, packets = probed(ffprobe, Path(folder, recording["file"]))
+    except (OSError, ValueError, KeyError, IndexError, subprocess.TimeoutExpired) as error:
+        return [f"{recording['file']}: {error}"]
+    problems = []
+    keys = [int(packet["pts"]) for packet in packets if "K" in packet["flags"]]
+    tag = (proposed or {}).get("compression", code)
+    got = (stream["codec_tag_string"], stream["width"], stream["height"], int(stream["nb_frames"]))
+    if got != (BI_TAGS.get(tag, tag), *size, trip["calls"]) or recording["frames"] != trip["calls"]:
+        problems.append(f"{recording['file']}: ffprobe reads {got}, the report {recording}, {trip['calls']} calls")
+    first = trip["calls_before_first_frame"]
+    if keys[:1] != [first] or len(keys) != recording["key_frames"]:
+        problems.append(f"{recording['file']}: key frames at {keys}, the report: {recording['key_frames']} from {first}")
+    return problems
+
+
+def decoded(ffmpeg, path, size):
+    """The frames ffmpeg, a decoder no one here wrote, makes of a file, each
+    as 24-bit RGB bytes, top row first."""
+    done = subprocess.run([ffmpeg, "-v", "quiet", "-i", str(path), "-f", "rawvideo", "-pix_fmt", "rgb24", "-"],
+                          capture_output=True, timeout=120)
+    if done.returncode != 0:
+        raise ValueError(f"ffmpeg cannot decode {path} ({done.returncode})")
+    each = size[0] * size[1] * 3
+    return [done.stdout[at:at + each] for at in range(0, len(done.stdout), each)]
+
+
+def psnr(sent, got):
+    """The PSNR of got against sent, bytes of 24-bit RGB; None where they are the same."""
+    squares = sum((a - b) * (a - b) for a, b in zip(sent, got))
+    return None if squares == 0 else 10 * math.log10(255 * 255 * len(sent) / squares)
