@@ -15,6 +15,8 @@ esac
 source tools/lib/setup.sh
 install_missing_packages
 check_build_owner
+echo "Building build/$arch (a minute or two the first time)..."
 build_preset "$arch" --log-level=WARNING >/dev/null
+echo "Built."
 [ "$arch" = x86 ] && say_x86_support build/x86
 exec python3 tools/lib/show.py "$PWD/build/$arch" "$arch" "$PWD/build/selnary-$arch.png"

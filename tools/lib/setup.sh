@@ -43,8 +43,11 @@ install_missing_packages() {
     echo "Installing: ${missing[*]}${need_i386:+ (adding the i386 architecture for wine32)}"
   fi
   [ -n "$need_i386" ] && "${as_root[@]}" dpkg --add-architecture i386
+  echo "Reading Debian's package lists..."
   update_package_lists "${as_root[@]}"
+  echo "Downloading and installing ${#missing[@]} packages and what they need (a few minutes on a fresh machine)..."
   "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+  echo "Installed."
 }
 
 # update_package_lists [sudo]: apt-get update, tried again for up to fifteen

@@ -41,6 +41,10 @@ def report(session, picture):
     if status not in (0, 3):
         print(f"warning: selnary-compressors.exe could not report (status {status})", file=sys.stderr)
         return
+    recorded = sorted(path.name for path in frames.glob("*.avi"))
+    if recorded:
+        print(f"Recordings of the clip, as given and as each compressor gave it back (AVI, {len(recorded)}): "
+              f"{frames}/ ({', '.join(recorded)})")
     shown = montage(session.tools, frames, frames.with_suffix(".png"))
     if shown:
         print(f"Picture of what {shown} gave back, beside the source frame: {frames.with_suffix('.png')}")
@@ -55,10 +59,23 @@ def result(row):
     return (row.get("reason") or {}).get("code", "failed").replace("_", " ")
 
 
+def decoded_by_ffmpeg(tools, recording):
+    """The first frame of a recording as ffmpeg, a decoder no one here wrote,
+    decodes it, as a picture beside it; None where ffmpeg does not know the
+    format (as for the test compressors) or is not installed."""
+    if not tools.ffmpeg or not recording.is_file():
+        return None
+    picture = recording.with_name(recording.stem + "-ffmpeg.png")
+    done = subprocess.run([tools.ffmpeg, "-v", "quiet", "-y", "-i", str(recording), "-frames:v", "1", str(picture)],
+                          capture_output=True, timeout=60)
+    return picture if done.returncode == 0 and picture.is_file() else None
+
+
 def montage(tools, frames, out):
     """The source frame and each frame that came back, with its difference
-    where it is lossy, in one picture, labelled; which compressors, in words,
-    or None where none gave a frame back."""
+    where it is lossy and, where ffmpeg decodes the recording, ffmpeg's own
+    first frame, in one picture, labelled; which compressors, in words, or
+    None where none gave a frame back."""
     try:
         rows = json.loads((frames / "report.json").read_text())["compressors"]
     except (OSError, ValueError, KeyError):
@@ -72,6 +89,9 @@ def montage(tools, frames, out):
             tiles += ["-label", f"{code}: {result(row)}", back]
             if difference.is_file():
                 tiles += ["-label", f"{code}: difference x8", difference]
+            theirs = decoded_by_ffmpeg(tools, frames / f"{code}.avi")
+            if theirs:
+                tiles += ["-label", f"{code}: decoded by ffmpeg", theirs]
     if not codes:
         return None
     program = Path(tools.picture).with_name("montage")  # ImageMagick's, beside import
