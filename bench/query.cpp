@@ -10,10 +10,10 @@
 // a cell that the report found faulting or hanging, which would end or stop
 // this process.
 
-#include "report/child.h"
-#include "report/options.h"
-#include "report/output.h"
-#include "report/text.h"
+#include "report/child/child.h"
+#include "report/parent/options.h"
+#include "report/out/output.h"
+#include "report/base/text.h"
 
 #include <cstdio>  // for std::printf
 #include <set>

@@ -5,11 +5,11 @@
 // parent's side (parent.h) makes the report, the child's side (child.h)
 // asks the compressors.
 
-#include "report/child.h"
-#include "report/console.h"
-#include "report/options.h"
-#include "report/parent.h"
-#include "report/text.h"
+#include "report/child/child.h"
+#include "report/out/console.h"
+#include "report/parent/options.h"
+#include "report/parent/parent.h"
+#include "report/base/text.h"
 
 #include <string>
 #include <vector>

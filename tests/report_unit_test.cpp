@@ -6,13 +6,13 @@
 
 #include "platform/platform.h"
 #include "probe/probe.h"
-#include "report/child.h"
-#include "report/clip.h"
-#include "report/options.h"
-#include "report/output.h"
-#include "report/pictures.h"
-#include "report/protocol.h"
-#include "report/text.h"
+#include "report/child/child.h"
+#include "report/frames/clip.h"
+#include "report/parent/options.h"
+#include "report/out/output.h"
+#include "report/frames/pictures.h"
+#include "report/out/protocol.h"
+#include "report/base/text.h"
 
 #include <gtest/gtest.h>
 

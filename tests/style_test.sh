@@ -34,5 +34,26 @@ for file in "${files[@]}"; do
     failures=$((failures + 1))
   fi
 done
+# The report's folders use only those before them in this order
+# (report/CMakeLists.txt), so that arrows between them run one way.
+layers=(base frames out parent child)
+rank() {
+  local i
+  for i in "${!layers[@]}"; do
+    [ "${layers[$i]}" = "$1" ] && echo "$i" && return
+  done
+  echo -1
+}
+for file in "${files[@]}"; do
+  case "$file" in report/*/*) ;; *) continue ;; esac
+  [ -f "$file" ] || continue
+  from=$(cut -d/ -f2 <<<"$file")
+  while read -r to; do
+    if [ "$(rank "$from")" -lt 0 ] || [ "$(rank "$to")" -lt 0 ] || [ "$(rank "$to")" -gt "$(rank "$from")" ]; then
+      echo "FAIL: $file ($from/) includes report/$to/, which comes after it: ${layers[*]}" >&2
+      failures=$((failures + 1))
+    fi
+  done < <(grep -o '#include "report/[a-z]*/' "$file" | cut -d/ -f2 | sort -u)
+done
 [ "$failures" -eq 0 ] || exit 1
 echo "${#files[@]} files keep their style ($("$clang_format" --version | head -n 1))"

@@ -68,8 +68,8 @@
 
 #include "platform/platform.h"
 #include "probe/probe.h"
-#include "report/formats.h"
-#include "report/text.h"
+#include "report/frames/formats.h"
+#include "report/base/text.h"
 
 #include <cstdint>
 #include <cstring>  // for std::memcpy

@@ -1,4 +1,4 @@
-#include "report/clip.h"
+#include "report/frames/clip.h"
 
 #include <algorithm>
 #include <cmath>  // for std::log10

@@ -4,11 +4,11 @@
 // next one's answers (the current folder, the fault handler) is put back
 // before the next.
 
-#include "report/child.h"
-#include "report/driver.h"
-#include "report/pictures.h"
-#include "report/protocol.h"
-#include "report/text.h"
+#include "report/child/child.h"
+#include "report/parent/driver.h"
+#include "report/frames/pictures.h"
+#include "report/out/protocol.h"
+#include "report/base/text.h"
 
 #include <cwchar>  // for wcsnlen
 #include <exception>
@@ -156,6 +156,20 @@ bool examine_one(int index, const Installed& installed, const Input& input, Step
     row.configure = steps("dialogs", [&] { return ICQueryConfigure(compressor.get()); });
     row.about = steps("dialogs", [&] { return ICQueryAbout(compressor.get()); });
     return changed;
+}
+
+void save_recording(const std::string& folder, const PixelFormat* format, const Stream& recording,
+                    Row& row)
+{
+    Recording& saved = row.recording.emplace();
+    saved.file = saved_name(row.code, format, "avi");
+    saved.frames = static_cast<int>(recording.frames.size());
+    for (const Output& frame : recording.frames)
+        saved.key_frames += frame.key;
+    saved.problem = write_avi(folder + "\\" + saved.file, recording);
+    if (saved.problem && !row.reason)
+        row.reason = {"avi_not_written",
+                      "its recording " + saved.file + " could not be written: " + *saved.problem};
 }
 
 int examine(int first, HANDLE channel, const Input& input, const std::string& save)

@@ -1,10 +1,10 @@
 // Every byte read from a driver file is checked against the file's size first.
 
-#include "report/driver.h"
+#include "report/parent/driver.h"
 
 #include "platform/platform.h"
-#include "report/owned.h"
-#include "report/text.h"
+#include "report/base/owned.h"
+#include "report/base/text.h"
 
 #include <algorithm>
 #include <cstdint>

@@ -5,10 +5,9 @@
 // file; and the report's JSON beside them, which says what each is.
 #pragma once
 
-#include "report/avi.h"
-#include "report/clip.h"
-#include "report/formats.h"
-#include "report/row.h"
+#include "report/frames/avi.h"
+#include "report/frames/clip.h"
+#include "report/frames/formats.h"
 
 #include <optional>
 #include <string>
@@ -35,11 +34,9 @@ std::optional<std::string> save_sources(const std::string& folder, const Input& 
 bool save_back(const std::string& folder, const std::string& code, const Input& input,
                const PixelFormat* format, const Frame& back);
 
-// What compressor ROW.code gave back (FORMAT, in the matrix) as CODE.avi or
-// CODE-FORMAT.avi, into ROW's recording; where it is not written whole, why,
-// also as ROW's reason where it has none.
-void save_recording(const std::string& folder, const PixelFormat* format, const Stream& recording,
-                    Row& row);
+// The name of compressor CODE's file of KIND ("bmp", "avi"), of FORMAT in
+// the matrix: CODE.avi or CODE-FORMAT.avi.
+std::string saved_name(const std::string& code, const PixelFormat* format, const char* kind);
 
 // TEXT as the file NAME in FOLDER; false where it could not be written.
 bool save_text(const std::string& folder, const std::string& name, const std::string& text);

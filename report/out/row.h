@@ -3,7 +3,8 @@
 // documented.
 #pragma once
 
-#include "report/formats.h"
+#include "report/frames/clip.h"
+#include "report/frames/formats.h"
 
 #include <optional>
 #include <string>
@@ -20,9 +21,6 @@ struct Reason {
 };
 
 enum class Outcome { answered, faulted, hung };
-
-// How a frame came back that is not exact, where that is all that is wrong.
-enum class Looks { upside_down, swapped };
 
 struct Proposed {
     std::string compression;

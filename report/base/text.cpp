@@ -1,4 +1,4 @@
-#include "report/text.h"
+#include "report/base/text.h"
 
 #include <cstdio>  // for std::snprintf
 

@@ -1,4 +1,4 @@
-#include "report/formats.h"
+#include "report/frames/formats.h"
 
 #include <algorithm>
 #include <cmath>

@@ -3,8 +3,7 @@
 // that come back compared with those that went in. No platform calls here.
 #pragma once
 
-#include "report/formats.h"
-#include "report/row.h"
+#include "report/frames/formats.h"
 
 #include <cstddef>
 #include <functional>
@@ -49,6 +48,9 @@ struct Carried {
     std::size_t last = 0;  // the output that carried the clip's last frame, where all came
 };
 Carried carried(const std::vector<Output>& outputs, int frames);
+
+// How a frame came back that is not exact, where that is all that is wrong.
+enum class Looks { upside_down, swapped };
 
 // How a frame came back: exact, or its PSNR over blue, green and red and,
 // where that is all that is wrong, how it looks.

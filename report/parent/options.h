@@ -1,7 +1,7 @@
 // What the command line asks for.
 #pragma once
 
-#include "report/formats.h"
+#include "report/frames/formats.h"
 
 #include <cstdint>
 #include <string>

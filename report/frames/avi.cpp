@@ -1,7 +1,7 @@
-#include "report/avi.h"
+#include "report/frames/avi.h"
 
 #include "platform/platform.h"
-#include "report/text.h"
+#include "report/base/text.h"
 
 #include <algorithm>
 #include <cstdio>  // for std::snprintf

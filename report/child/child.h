@@ -5,11 +5,11 @@
 #pragma once
 
 #include "platform/platform.h"
-#include "report/avi.h"
-#include "report/clip.h"
-#include "report/formats.h"
-#include "report/row.h"
-#include "report/steps.h"
+#include "report/frames/avi.h"
+#include "report/frames/clip.h"
+#include "report/frames/formats.h"
+#include "report/out/row.h"
+#include "report/child/steps.h"
 
 #include <string>
 #include <vector>
@@ -51,6 +51,12 @@ bool examine_one(int index, const Installed& installed, const Input& input, Step
 bool round_trip(HIC compressor, DWORD handler, const Installed& installed, const Input& input,
                 const std::vector<unsigned char>& format, Steps& steps, Row& row,
                 Kept* kept = nullptr);
+
+// What compressor ROW.code gave back (FORMAT, in the matrix) saved in
+// FOLDER as CODE.avi or CODE-FORMAT.avi, into ROW's recording; where it is
+// not written whole, why, also as ROW's reason where it has none.
+void save_recording(const std::string& folder, const PixelFormat* format, const Stream& recording,
+                    Row& row);
 
 // The child: examines every compressor from FIRST on about INPUT, telling
 // the parent on CHANNEL, and saves the pictures of what comes back in the

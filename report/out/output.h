@@ -1,7 +1,7 @@
 // The report as text: a table for people, JSON for scripts, both UTF-8.
 #pragma once
 
-#include "report/row.h"
+#include "report/out/row.h"
 
 #include <string>
 

@@ -13,7 +13,7 @@
 //   failed why                    the examination itself failed, not a compressor
 #pragma once
 
-#include "report/row.h"
+#include "report/out/row.h"
 
 #include <map>
 #include <optional>

@@ -1,7 +1,7 @@
-#include "report/console.h"
+#include "report/out/console.h"
 
 #include "platform/platform.h"
-#include "report/text.h"
+#include "report/base/text.h"
 
 #include <algorithm>
 

@@ -3,7 +3,7 @@
 // missing. Nothing here runs a driver's code.
 #pragma once
 
-#include "report/row.h"
+#include "report/out/row.h"
 
 #include <optional>
 #include <string>

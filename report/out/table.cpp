@@ -1,8 +1,8 @@
 // The report as a table for people: a row a compressor, the reason or the
 // round trip on lines under it, and the other bitness's compressors below.
 
-#include "report/fields.h"
-#include "report/output.h"
+#include "report/out/fields.h"
+#include "report/out/output.h"
 
 #include <algorithm>
 #include <cstdio>  // for std::snprintf

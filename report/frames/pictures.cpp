@@ -1,7 +1,7 @@
-#include "report/pictures.h"
+#include "report/frames/pictures.h"
 
 #include "platform/platform.h"
-#include "report/text.h"
+#include "report/base/text.h"
 
 #include <algorithm>
 #include <string_view>
@@ -43,18 +43,9 @@ std::string suffixed(const std::string& name, const PixelFormat* format)
 
 }  // namespace
 
-void save_recording(const std::string& folder, const PixelFormat* format, const Stream& recording,
-                    Row& row)
+std::string saved_name(const std::string& code, const PixelFormat* format, const char* kind)
 {
-    Recording& saved = row.recording.emplace();
-    saved.file = suffixed(row.code, format) + ".avi";
-    saved.frames = static_cast<int>(recording.frames.size());
-    for (const Output& frame : recording.frames)
-        saved.key_frames += frame.key;
-    saved.problem = write_avi(folder + "\\" + saved.file, recording);
-    if (saved.problem && !row.reason)
-        row.reason = {"avi_not_written",
-                      "its recording " + saved.file + " could not be written: " + *saved.problem};
+    return suffixed(code, format) + "." + kind;
 }
 
 bool save_text(const std::string& folder, const std::string& name, const std::string& text)

@@ -4,7 +4,7 @@
 // one here wrote can check it.
 #pragma once
 
-#include "report/clip.h"
+#include "report/frames/clip.h"
 
 #include <optional>
 #include <string>

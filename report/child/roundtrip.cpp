@@ -6,9 +6,9 @@
 // the compressor answers (a size, a result, its state) is bounded before it
 // is used.
 
-#include "report/child.h"
-#include "report/clip.h"
-#include "report/text.h"
+#include "report/child/child.h"
+#include "report/frames/clip.h"
+#include "report/base/text.h"
 
 #include <algorithm>
 #include <limits>

@@ -5,17 +5,17 @@
 // faults, hangs or ends the process ends that child and gets a row saying so,
 // at which step; a new child goes on with the next one.
 
-#include "report/parent.h"
+#include "report/parent/parent.h"
 
 #include "platform/platform.h"
 #include "probe/probe.h"
-#include "report/console.h"
-#include "report/driver.h"
-#include "report/output.h"
-#include "report/owned.h"
-#include "report/pictures.h"
-#include "report/protocol.h"
-#include "report/text.h"
+#include "report/out/console.h"
+#include "report/parent/driver.h"
+#include "report/out/output.h"
+#include "report/base/owned.h"
+#include "report/frames/pictures.h"
+#include "report/out/protocol.h"
+#include "report/base/text.h"
 
 #include <algorithm>
 #include <cstdint>

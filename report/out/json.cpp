@@ -2,8 +2,8 @@
 // present, null where it does not apply. Objects of the top level and the
 // rows of its lists stand on lines of their own.
 
-#include "report/fields.h"
-#include "report/output.h"
+#include "report/out/fields.h"
+#include "report/out/output.h"
 
 #include <cmath>  // for std::isfinite
 #include <cstdio>  // for std::snprintf

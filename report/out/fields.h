@@ -16,8 +16,8 @@
 // on a const record when it writes, on a record to fill when it reads.
 #pragma once
 
-#include "report/row.h"
-#include "report/text.h"
+#include "report/out/row.h"
+#include "report/base/text.h"
 
 #include <array>
 #include <string_view>

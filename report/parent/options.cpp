@@ -1,4 +1,4 @@
-#include "report/options.h"
+#include "report/parent/options.h"
 
 #include <cerrno>
 #include <cstdlib>  // for std::strtoll, std::strtoull

@@ -5,7 +5,7 @@
 #pragma once
 
 #include "platform/platform.h"
-#include "report/protocol.h"
+#include "report/out/protocol.h"
 
 #include <cstdint>
 #include <string>

@@ -4,7 +4,7 @@
 // the report.
 #pragma once
 
-#include "report/options.h"
+#include "report/parent/options.h"
 
 namespace selnary::report {
 

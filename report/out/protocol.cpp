@@ -1,9 +1,9 @@
 // Both ends of the child's messages, encoding beside decoding, each walking
 // the fields' one table.
 
-#include "report/protocol.h"
+#include "report/out/protocol.h"
 
-#include "report/fields.h"
+#include "report/out/fields.h"
 
 #include <cerrno>
 #include <cstdio>  // for std::snprintf
