@@ -130,10 +130,12 @@ def recordings(report, folder, tools, size):
     At 67 x 41 the two decoders disagree: ffmpeg decodes the frame the report
     calls wrong exactly, so the fault there is Wine's decompressor's."""
     problems = []
-    for row in report["compressors"]:
-        for name, cell in row["cells"].items():
-            problems += testing.recording_problems(tools.ffprobe, folder, row["code"], cell.get("round_trip") or {},
-                                                   cell.get("recording"), size, cell.get("proposed"))
+    cells = [(row["code"], cell) for row in report["compressors"] for cell in row["cells"].values()]
+    found = testing.probed_all(tools.ffprobe, [Path(folder, cell["recording"]["file"])
+                                               for _, cell in cells if cell.get("recording")])
+    for code, cell in cells:
+        problems += testing.recording_problems(tools.ffprobe, folder, code, cell.get("round_trip") or {},
+                                               cell.get("recording"), size, cell.get("proposed"), found)
     if size != (256, 256):
         return problems
     mrle = next((row["cells"]["rgb8"] for row in report["compressors"] if row["code"] == "mrle"), None)

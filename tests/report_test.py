@@ -268,9 +268,11 @@ def recordings(document, folder, ffprobe):
     """Every recording the report saved, as ffprobe reads it, and the clip it
     was given, uncompressed. Returns the problems found."""
     problems = []
+    found = testing.probed_all(ffprobe, [Path(folder, row["recording"]["file"])
+                                         for row in document["compressors"] if row["recording"]])
     for row in document["compressors"]:
         problems += testing.recording_problems(ffprobe, folder, row["code"], row["round_trip"] or {},
-                                               row["recording"], (256, 256), row["proposed"])
+                                               row["recording"], (256, 256), row["proposed"], found)
     saved = sum(row["recording"] is not None for row in document["compressors"])
     if saved < 10:
         problems.append(f"only {saved} recordings saved")

@@ -5,6 +5,7 @@ reading of the recordings the report saves."""
 import json
 import math
 import os
+from concurrent.futures import ThreadPoolExecutor
 import selectors
 import shutil
 import subprocess
@@ -242,7 +243,19 @@ BI_TAGS = {"BI_RGB": "[0][0][0][0]", "BI_RLE8": "[1][0][0][0]", "BI_RLE4": "[2][
            "BI_BITFIELDS": "[3][0][0][0]"}
 
 
-def recording_problems(ffprobe, folder, code, trip, recording, size, proposed=None):
+def probed_all(ffprobe, paths):
+    """probed() of each of paths, a few at a time: each is a process start.
+    A path's error, where it has one, in place of what was found."""
+    def one(path):
+        try:
+            return probed(ffprobe, path)
+        except (OSError, ValueError, KeyError, IndexError, subprocess.TimeoutExpired) as error:
+            return error
+    with ThreadPoolExecutor(max_workers=4) as pool:
+        return dict(zip(paths, pool.map(one, paths)))
+
+
+def recording_problems(ffprobe, folder, code, trip, recording, size, proposed=None, found=None):
     """What is wrong with the recording of compressor code's round trip trip,
     as ffprobe reads it: the format it proposed (its code where not said), its
     size (width, height), a frame a call, and its first real frame and its key
@@ -251,10 +264,11 @@ def recording_problems(ffprobe, folder, code, trip, recording, size, proposed=No
         return [f"{code}: a recording {recording} of no compressed clip"] if recording else []
     if not recording or recording["problem"]:
         return [f"{code}: recording {recording}"]
-    try:
-        stream, packets = probed(ffprobe, Path(folder, recording["file"]))
-    except (OSError, ValueError, KeyError, IndexError, subprocess.TimeoutExpired) as error:
-        return [f"{recording['file']}: {error}"]
+    path = Path(folder, recording["file"])
+    read = (found or {}).get(path) or probed_all(ffprobe, [path])[path]
+    if isinstance(read, Exception):
+        return [f"{recording['file']}: {read}"]
+    stream, packets = read
     problems = []
     keys = [int(packet["pts"]) for packet in packets if "K" in packet["flags"]]
     tag = (proposed or {}).get("compression", code)
