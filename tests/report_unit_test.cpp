@@ -999,9 +999,7 @@ TEST(Pictures, AreSavedByFormatAndCodeWithADifferenceForALossyOne)
     every.size = {33, 17};
     ASSERT_FALSE(save_sources(made.path, every));
     for (const PixelFormat& format : kFormats)
-        EXPECT_TRUE(exists("source-" + std::string(format.name) + ".bmp") &&
-                    exists("source-" + std::string(format.name) + ".avi"))
-            << format.name;
+        EXPECT_TRUE(exists("source-" + std::string(format.name) + ".bmp")) << format.name;
     EXPECT_FALSE(exists("source.bmp"));
 
     Input yuy2 = every.nth(5);
@@ -1275,6 +1273,8 @@ TEST_F(RoundTrip, RecordsTheClipAsARecorderWouldAndSaysWhyAFileIsNotWritten)
     Kept kept;
     Row row = examined("sln2", Input{}, &kept);
     ASSERT_EQ(kept.recording.frames.size(), 10u);
+    ASSERT_EQ(kept.clip.frames.size(), 8u) << "the clip as given";
+    EXPECT_EQ(kept.clip.frames[3].bytes, make_clip()[3]);
     char folder[MAX_PATH];
     ASSERT_TRUE(GetTempPathA(sizeof folder, folder));
     save_recording(folder, nullptr, kept.recording, row);

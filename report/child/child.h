@@ -28,11 +28,12 @@ struct Installed {
 Installed list_installed(HANDLE channel);
 
 // What a round trip leaves for the files that show it: the first frame that
-// came back, as 32-bit RGB, and the clip's outputs as they came, in the
-// format the compressor proposed, as far as it compressed.
+// came back, as 32-bit RGB; the clip's outputs as they came, in the format
+// the compressor proposed, as far as it compressed; and the clip as given.
 struct Kept {
     Frame back;
     Stream recording;
+    Stream clip;
 };
 
 // Examines compressor INDEX, asked about INPUT, into ROW, and what its

@@ -202,6 +202,8 @@ int examine(int first, HANDLE channel, const Input& input, const std::string& sa
                 save_back(save, row.code, asked, named, kept.back);
             if (!kept.recording.frames.empty())
                 save_recording(save, named, kept.recording, row);
+            if (!kept.clip.frames.empty())
+                save_clip(save, named, kept.clip);
             row.index = static_cast<int>(unit);  // the parent turns it back into the compressor's
             send(channel, protocol::row(row));
             // One that does not open does not for any format: its other

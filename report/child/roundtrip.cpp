@@ -442,6 +442,11 @@ bool round_trip(HIC compressor, DWORD handler, const Installed& installed, const
     }
     const int frames = static_cast<int>(clip.sent.size());
     const int most_calls = frames + kMostExtraCalls;
+    if (kept) {
+        kept->clip = {0, header_bytes(*input.format, input.size), {}};
+        for (const Frame& frame : clip.sent)
+            kept->clip.frames.push_back({frame, true});
+    }
     Compressing compressing(compressor, input, in_format, format, room, most > 0, quality, steps);
     std::vector<Output> outputs;
     // The last clip's outputs, as far as they came, for the file that shows them.

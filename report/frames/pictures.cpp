@@ -43,6 +43,13 @@ std::string suffixed(const std::string& name, const PixelFormat* format)
 
 }  // namespace
 
+void save_clip(const std::string& folder, const PixelFormat* format, const Stream& clip)
+{
+    const std::wstring path = text::wide(folder + "\\" + suffixed("source", format) + ".avi");
+    if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES)
+        write_avi(text::utf8(path), clip);
+}
+
 std::string saved_name(const std::string& code, const PixelFormat* format, const char* kind)
 {
     return suffixed(code, format) + "." + kind;
@@ -92,12 +99,9 @@ std::optional<std::string> save_sources(const std::string& folder, const Input& 
         const std::string name = suffixed("source", input.every_format ? one.format : nullptr);
         if (!write_file(folder, name + ".bmp", bmp_file(one.size, source(one))))
             return name + ".bmp: " + last_error();
-        // Every frame uncompressed, each a key frame.
-        Stream clip{0, header_bytes(*one.format, one.size), {}};
-        for (const Frame& frame : make_clip(one.size))
-            clip.frames.push_back({from_rgb(*one.format, one.size, frame), true});
-        if (const auto problem = write_avi(folder + "\\" + name + ".avi", clip))
-            return name + ".avi: " + *problem;
+        // The clip as given is written by the first round trip of its format,
+        // which has it made already; one of an earlier run would mislead.
+        DeleteFileW(text::wide(folder + "\\" + name + ".avi").c_str());
     }
     return std::nullopt;
 }

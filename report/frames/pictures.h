@@ -21,10 +21,9 @@ struct Folder {
 };
 Folder make_folder(const std::string& folder);
 
-// The source frame of each format INPUT asks about, as a person sees it,
-// and the clip as it is given to a compressor: source.bmp and source.avi,
-// or source-FORMAT.bmp and source-FORMAT.avi for each format of the matrix.
-// What could not be written, or none.
+// The source frame of each format INPUT asks about, as a person sees it:
+// source.bmp, or source-FORMAT.bmp for each format of the matrix. What
+// could not be written, or none.
 std::optional<std::string> save_sources(const std::string& folder, const Input& input);
 
 // What came back from compressor CODE asked about INPUT (FORMAT, in the
@@ -33,6 +32,10 @@ std::optional<std::string> save_sources(const std::string& folder, const Input& 
 // False where a file could not be written.
 bool save_back(const std::string& folder, const std::string& code, const Input& input,
                const PixelFormat* format, const Frame& back);
+
+// The clip as it is given to a compressor (of FORMAT, in the matrix) as
+// source.avi or source-FORMAT.avi, where no round trip wrote it already.
+void save_clip(const std::string& folder, const PixelFormat* format, const Stream& clip);
 
 // The name of compressor CODE's file of KIND ("bmp", "avi"), of FORMAT in
 // the matrix: CODE.avi or CODE-FORMAT.avi.
