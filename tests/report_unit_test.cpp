@@ -11,6 +11,7 @@
 #include "report/parent/options.h"
 #include "report/out/output.h"
 #include "report/frames/pictures.h"
+#include "report/frames/riff.h"
 #include "report/out/protocol.h"
 #include "report/base/text.h"
 
@@ -1323,6 +1324,94 @@ TEST_F(RoundTrip, RecordsTheClipAsARecorderWouldAndSaysWhyAFileIsNotWritten)
                                                        "written: AVIFileOpen answered AVIERR_"),
               std::string::npos)
         << lost.reason.value_or(Reason{}).text;
+}
+
+// The bytes of a file, or none.
+std::vector<unsigned char> file_bytes(const std::string& path)
+{
+    std::vector<unsigned char> bytes;
+    const HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return bytes;
+    unsigned char buffer[65536];
+    DWORD read = 0;
+    while (ReadFile(file, buffer, sizeof buffer, &read, nullptr) && read > 0)
+        bytes.insert(bytes.end(), buffer, buffer + read);
+    CloseHandle(file);
+    return bytes;
+}
+
+TEST_F(RoundTrip, WalksAnAviFileItWroteAndSaysWhereEveryBrokenOneGoesWrong)
+{
+    // A file as the recordings are: two empty frames, a key frame, delta frames.
+    Kept kept;
+    Row row = examined("sln2", Input{}, &kept);
+    char folder[MAX_PATH];
+    ASSERT_TRUE(GetTempPathA(sizeof folder, folder));
+    save_recording(folder, nullptr, kept.recording, row);
+    const std::string path = std::string(folder) + "sln2.avi";
+    const std::vector<unsigned char> file = file_bytes(path);
+    DeleteFileA(path.c_str());
+    ASSERT_GT(file.size(), 196608u);
+    const AviShape shape = walk_avi(file);
+    EXPECT_TRUE(shape.problems.empty()) << shape.problems.front();
+    EXPECT_TRUE(shape.riff_avi && shape.index);
+    EXPECT_EQ(shape.streams, 1);
+    EXPECT_EQ(shape.video, 0);
+    EXPECT_EQ(shape.handler, mmioFOURCC('s', 'l', 'n', '2'));
+    EXPECT_EQ(shape.compression, mmioFOURCC('s', 'l', 'n', '2'));
+    EXPECT_EQ(std::tuple(shape.width, shape.height, shape.bit_count), std::tuple(256, 256, 24));
+    EXPECT_EQ(std::tuple(shape.header_frames, shape.stream_frames, shape.frames_found),
+              std::tuple(10u, 10u, 10u));
+
+    // Each field of a header, and a chunk's code and size, changed in turn.
+    const auto at = [&](const char* what) {
+        return static_cast<std::size_t>(std::search(file.begin(), file.end(), what, what + 4) -
+                                        file.begin());
+    };
+    const auto with = [&](std::size_t offset, std::uint32_t value) {
+        std::vector<unsigned char> changed = file;
+        for (int i = 0; i < 4; ++i)
+            changed[offset + static_cast<std::size_t>(i)] = static_cast<unsigned char>(value >>
+                                                                                       (8 * i));
+        return walk_avi(changed);
+    };
+    const auto says = [](const AviShape& found, const std::string& words) {
+        for (const std::string& problem : found.problems)
+            if (problem.find(words) != std::string::npos)
+                return true;
+        return false;
+    };
+    EXPECT_TRUE(says(with(at("strf") + 12, 100000), "its frames are 100000 x 256 pixels"));
+    EXPECT_TRUE(says(with(at("strh") + 8, mmioFOURCC('a', 'u', 'd', 's')),
+                     "it has no video stream: its streams are 'auds'"));
+    EXPECT_TRUE(says(with(at("avih") + 24, 9), "its header says 9 frames, and 10 are there"));
+    EXPECT_TRUE(says(with(at("idx1"), mmioFOURCC('J', 'U', 'N', 'K')), "it has no index"));
+    EXPECT_TRUE(says(with(at("movi") - 4, 0x7FFFFFF0),
+                     "'LIST' chunk at byte " + std::to_string(at("movi") - 8)));
+    EXPECT_EQ(with(0, mmioFOURCC('R', 'I', 'F', 'X')).problems.front(),
+              "it is not a RIFF file, as AVI files are: it starts with 'RIFX'");
+    EXPECT_EQ(with(8, mmioFOURCC('W', 'A', 'V', 'E')).problems.front(),
+              "it is a RIFF file of form 'WAVE', not an AVI file");
+    EXPECT_EQ(walk_avi(std::vector<unsigned char>{}).problems.front(), "the file is empty");
+
+    // Cut anywhere, it says it is cut short; every word of its headers
+    // changed to what a hostile file holds, it answers, whatever it says.
+    int cuts = 0, answered = 0;
+    for (std::size_t cut = 0; cut < file.size(); cut += file.size() / 150 + 1, ++cuts) {
+        const AviShape found = walk_avi(
+            std::vector<unsigned char>(file.begin(), file.begin() + cut));
+        EXPECT_TRUE(says(found, "cut short") || says(found, "too short") ||
+                    says(found, "the file is empty"))
+            << "cut at " << cut << ": " << (found.problems.empty() ? "" : found.problems[0]);
+    }
+    for (std::size_t offset = 0; offset < at("movi") + 16; offset += 4)
+        for (const std::uint32_t value : {0u, 1u, 100000u, 0x7FFFFFFFu, 0xFFFFFFFFu}) {
+            with(offset, value);
+            ++answered;
+        }
+    EXPECT_GE(cuts + answered, 200);
 }
 
 TEST_F(RoundTrip, SaysWhatIsWrongWithAStreamThatDoesNotHoldUp)
