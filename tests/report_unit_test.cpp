@@ -1029,6 +1029,22 @@ TEST(Pictures, AreSavedByFormatAndCodeWithADifferenceForALossyOne)
 
 // ---- The child's round trip, against the test compressor in this process ------
 
+// The bytes of a file, or none.
+std::vector<unsigned char> file_bytes(const std::string& path)
+{
+    std::vector<unsigned char> bytes;
+    const HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return bytes;
+    unsigned char buffer[65536];
+    DWORD read = 0;
+    while (ReadFile(file, buffer, sizeof buffer, &read, nullptr) && read > 0)
+        bytes.insert(bytes.end(), buffer, buffer + read);
+    CloseHandle(file);
+    return bytes;
+}
+
 // The test compressor's DriverProc, installed under each code used here.
 class RoundTrip : public testing::Test {
   protected:
@@ -1127,16 +1143,8 @@ TEST_F(RoundTrip, AnnouncesEveryClipWithItsCallsAndNamesWhatACompressorGetsWrong
     SetEnvironmentVariableA("SELNARY_COMPRESSOR_LOG", log);
     const Row counted = examined("slnc");
     SetEnvironmentVariableA("SELNARY_COMPRESSOR_LOG", nullptr);
-    std::string said;
-    if (const HANDLE file = CreateFileA(log, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                        0, nullptr);
-        file != INVALID_HANDLE_VALUE) {
-        char buffer[4096];
-        DWORD read = 0;
-        while (ReadFile(file, buffer, sizeof buffer, &read, nullptr) && read > 0)
-            said.append(buffer, read);
-        CloseHandle(file);
-    }
+    const std::vector<unsigned char> logged = file_bytes(log);
+    const std::string said(logged.begin(), logged.end());
     DeleteFileA(log);
     std::vector<std::string> announced;
     for (const std::string& line : lines_of(said))
@@ -1324,22 +1332,6 @@ TEST_F(RoundTrip, RecordsTheClipAsARecorderWouldAndSaysWhyAFileIsNotWritten)
                                                        "written: AVIFileOpen answered AVIERR_"),
               std::string::npos)
         << lost.reason.value_or(Reason{}).text;
-}
-
-// The bytes of a file, or none.
-std::vector<unsigned char> file_bytes(const std::string& path)
-{
-    std::vector<unsigned char> bytes;
-    const HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                    OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return bytes;
-    unsigned char buffer[65536];
-    DWORD read = 0;
-    while (ReadFile(file, buffer, sizeof buffer, &read, nullptr) && read > 0)
-        bytes.insert(bytes.end(), buffer, buffer + read);
-    CloseHandle(file);
-    return bytes;
 }
 
 TEST_F(RoundTrip, WalksAnAviFileItWroteAndSaysWhereEveryBrokenOneGoesWrong)

@@ -402,10 +402,11 @@ Took decompress(DWORD handler, const std::string& subject, const std::vector<uns
     return row.reason ? Took::failed : Took::decoded;
 }
 
-}  // namespace
-
-bool round_trip(HIC compressor, DWORD handler, const Installed& installed, const Input& input,
-                const std::vector<unsigned char>& format, Steps& steps, Row& row, Kept* kept)
+// The round trip of CLIP, its outputs into OUTPUTS, the picture most like
+// its first frame into BACK where given.
+bool prove(HIC compressor, DWORD handler, const Installed& installed, const Input& input,
+           const std::vector<unsigned char>& format, Steps& steps, Row& row, const Clip& clip,
+           std::vector<Output>& outputs, Frame* back)
 {
     RoundTrip& trip = row.round_trip.emplace();
     std::vector<unsigned char> in_format = header_bytes(*input.format, input.size);
@@ -435,29 +436,12 @@ bool round_trip(HIC compressor, DWORD handler, const Installed& installed, const
         preferred <= ICQUALITY_HIGH)
         quality = preferred;
 
-    Clip clip;
-    for (const Frame& frame : make_clip(input.size)) {
-        clip.sent.push_back(from_rgb(*input.format, input.size, frame));
-        clip.as_rgb.push_back(to_rgb(*input.format, input.size, clip.sent.back().data()));
-    }
     const int frames = static_cast<int>(clip.sent.size());
     const int most_calls = frames + kMostExtraCalls;
-    if (kept) {
-        kept->clip = {0, header_bytes(*input.format, input.size), {}};
-        for (const Frame& frame : clip.sent)
-            kept->clip.frames.push_back({frame, true});
-    }
     Compressing compressing(compressor, input, in_format, format, room, most > 0, quality, steps);
-    std::vector<Output> outputs;
-    // The last clip's outputs, as far as they came, for the file that shows them.
-    const auto keep = [&] {
-        if (kept)
-            kept->recording = {handler, format, outputs};
-    };
     int calls = frames;
     std::optional<double> took = compressing.clip(clip.sent, calls, &outputs, row);
     trip.frames_info = compressing.frames_info();
-    keep();
     if (!took)
         return false;
 
@@ -468,7 +452,6 @@ bool round_trip(HIC compressor, DWORD handler, const Installed& installed, const
         calls = std::min(most_calls, calls + more);
         took = compressing.clip(clip.sent, calls, &outputs, row);
         carries = carried(outputs, frames);
-        keep();
         return took.has_value();
     };
     while (carries.frames < frames && calls < most_calls)
@@ -526,7 +509,7 @@ bool round_trip(HIC compressor, DWORD handler, const Installed& installed, const
     DWORD by = handler;
     std::string subject;
     Took decoded = decompress(handler, subject, format, outputs, input, clip, steps, pictures, row,
-                              kept != nullptr);
+                              back != nullptr);
     for (std::size_t i = 0; i < installed.handlers.size() && decoded == Took::not_taken; ++i) {
         const DWORD other = installed.handlers[i];
         if (other != handler && installed.sound[i]) {
@@ -534,7 +517,7 @@ bool round_trip(HIC compressor, DWORD handler, const Installed& installed, const
             by = other;
             subject = text::fourcc(other);
             decoded = decompress(by, subject, format, outputs, input, clip, steps, pictures, row,
-                                 kept != nullptr);
+                                 back != nullptr);
         }
     }
     if (decoded == Took::not_taken) {
@@ -555,14 +538,14 @@ bool round_trip(HIC compressor, DWORD handler, const Installed& installed, const
         if (!again(lined->short_by))
             return others;
         decoded = decompress(by, subject, format, outputs, input, clip, steps, pictures, row,
-                             kept != nullptr);
+                             back != nullptr);
         lined.reset();
         if (decoded == Took::decoded)
             lined = line_up(pictures.seen);
     }
     trip.compressed = compressed();
-    if (kept)
-        kept->back = pictures.first;
+    if (back)
+        *back = std::move(pictures.first);
     if (decoded == Took::failed)
         return others;
     if (lined && lined->short_by > 0) {
@@ -616,6 +599,32 @@ bool round_trip(HIC compressor, DWORD handler, const Installed& installed, const
                           " bytes) after ICCompressEnd is not what it was before "
                           "ICCompressBegin, so a recorder must set it again for every recording"};
     trip.figures = figures;
+    return others;
+}
+
+}  // namespace
+
+bool round_trip(HIC compressor, DWORD handler, const Installed& installed, const Input& input,
+                const std::vector<unsigned char>& format, Steps& steps, Row& row, Kept* kept)
+{
+    Clip clip;
+    for (const Frame& frame : make_clip(input.size)) {
+        clip.sent.push_back(from_rgb(*input.format, input.size, frame));
+        clip.as_rgb.push_back(to_rgb(*input.format, input.size, clip.sent.back().data()));
+    }
+    // The outputs of its last clip, as far as they came, are the recording's.
+    std::vector<Output> unkept;
+    if (kept)
+        kept->recording = {handler, format, {}};
+    const bool others = prove(compressor, handler, installed, input, format, steps, row, clip,
+                              kept ? kept->recording.frames : unkept, kept ? &kept->back : nullptr);
+    // The clip as given, handed over once it is done with: a frame of 4K
+    // is 33 MB, too much to copy in a 32-bit process.
+    if (kept) {
+        kept->clip = {0, header_bytes(*input.format, input.size), {}};
+        for (Frame& frame : clip.sent)
+            kept->clip.frames.push_back({std::move(frame), true});
+    }
     return others;
 }
 

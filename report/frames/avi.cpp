@@ -65,9 +65,10 @@ std::optional<std::string> write_avi(const std::string& path, const Stream& stre
     CopyMemory(&header, stream.format.data(), sizeof header);
     const Library library;
     // A file of that name already there is replaced, as a recorder does.
-    DeleteFileW(text::wide(path).c_str());
+    const std::wstring name = text::wide(path);
+    DeleteFileW(name.c_str());
     Released<IAVIFile> file;
-    if (const HRESULT made = AVIFileOpenW(&file.object, text::wide(path).c_str(),
+    if (const HRESULT made = AVIFileOpenW(&file.object, name.c_str(),
                                           OF_CREATE | OF_WRITE | OF_SHARE_DENY_WRITE, nullptr);
         made != AVIERR_OK) {
         file.object = nullptr;

@@ -45,9 +45,9 @@ std::string suffixed(const std::string& name, const PixelFormat* format)
 
 void save_clip(const std::string& folder, const PixelFormat* format, const Stream& clip)
 {
-    const std::wstring path = text::wide(folder + "\\" + suffixed("source", format) + ".avi");
-    if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES)
-        write_avi(text::utf8(path), clip);
+    const std::string path = folder + "\\" + suffixed("source", format) + ".avi";
+    if (GetFileAttributesW(text::wide(path).c_str()) == INVALID_FILE_ATTRIBUTES)
+        write_avi(path, clip);
 }
 
 std::string saved_name(const std::string& code, const PixelFormat* format, const char* kind)

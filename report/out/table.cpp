@@ -340,8 +340,10 @@ std::string table_text(const Report& report)
                                                       : "-";
             cells.push_back({row.code, description, row.driver, yes(row.opens),
                              row.opens ? yes(row.accepts) : "-", proposes, round_trip_cell(row)});
-            if (row.round_trip && !round_trip_text(*row.round_trip, frame_bytes).empty())
-                said.push_back(round_trip_text(*row.round_trip, frame_bytes));
+            if (const std::string trip =
+                    row.round_trip ? round_trip_text(*row.round_trip, frame_bytes) : std::string();
+                !trip.empty())
+                said.push_back(trip);
             if (row.reason)
                 said.push_back(row.reason->text);
         }
