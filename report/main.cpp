@@ -34,7 +34,10 @@ int wmain(int argc, wchar_t** argv)
     for (int i = 1; i < argc; ++i)
         arguments.push_back(selnary::text::utf8(argv[i]));
     return std::visit(Overloaded{
-                          [](const Options& options) { return report(options); },
+                          [](const Options& options) {
+                              return options.play.empty() ? report(options) : play(options);
+                          },
+                          [](const Watch& child) { return play_child(child); },
                           [](const Examine& child) {
                               return examine(child.first, reinterpret_cast<HANDLE>(child.channel),
                                              child.input, child.save);

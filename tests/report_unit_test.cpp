@@ -1387,6 +1387,11 @@ TEST_F(RoundTrip, WalksAnAviFileItWroteAndSaysWhereEveryBrokenOneGoesWrong)
     EXPECT_EQ(with(8, mmioFOURCC('W', 'A', 'V', 'E')).problems.front(),
               "it is a RIFF file of form 'WAVE', not an AVI file");
     EXPECT_EQ(walk_avi(std::vector<unsigned char>{}).problems.front(), "the file is empty");
+    // A frame's chunk that runs past its list: said, and the walk goes on
+    // after the list, where the index still is.
+    const AviShape overrun = with(at("movi") + 8, 0xFFFFFFF0);
+    EXPECT_TRUE(says(overrun, "says it is 4294967280 bytes, past the end of the 'movi' list"));
+    EXPECT_TRUE(overrun.index && !says(overrun, "it has no index"));
 
     // Cut anywhere, it says it is cut short; every word of its headers
     // changed to what a hostile file holds, it answers, whatever it says.

@@ -9,6 +9,7 @@
 #include "report/frames/clip.h"
 #include "report/frames/formats.h"
 #include "report/out/row.h"
+#include "report/parent/options.h"
 #include "report/child/steps.h"
 
 #include <string>
@@ -63,5 +64,11 @@ void save_recording(const std::string& folder, const PixelFormat* format, const 
 // the parent on CHANNEL, and saves the pictures of what comes back in the
 // folder SAVE, where there is one. Returns the exit status.
 int examine(int first, HANDLE channel, const Input& input, const std::string& save);
+
+// The playing child (--play-child): reads the file WATCH names, tells the
+// parent its video stream, what the platform picks to play it and how each
+// installed decompressor plays it, from unit WATCH.first on. Returns the
+// exit status.
+int play_child(const Watch& watch);
 
 }  // namespace selnary::report

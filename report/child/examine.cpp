@@ -28,14 +28,6 @@ std::string bounded(const wchar_t (&text)[N])
     return text::utf8(std::wstring_view(text, wcsnlen(text, N)));
 }
 
-// Dies with the fault's code instead of waking a debugger or an error
-// dialog, so the parent learns at once that the compressor faulted.
-LONG WINAPI end_on_fault(EXCEPTION_POINTERS* fault)
-{
-    TerminateProcess(GetCurrentProcess(), fault->ExceptionRecord->ExceptionCode);
-    return EXCEPTION_EXECUTE_HANDLER;
-}
-
 // Asks the format it proposes for the input, whose header is IN_FORMAT.
 // Empty, with ROW's reason, when it gives none that can be used.
 std::vector<unsigned char> proposed_format(HIC compressor, const Input& input,

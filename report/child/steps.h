@@ -29,6 +29,14 @@ inline void send(HANDLE channel, const std::string& message)
     }
 }
 
+// Dies with the fault's code instead of waking a debugger or an error
+// dialog, so the parent learns at once that the compressor faulted.
+inline LONG WINAPI end_on_fault(EXCEPTION_POINTERS* fault)
+{
+    TerminateProcess(GetCurrentProcess(), fault->ExceptionRecord->ExceptionCode);
+    return EXCEPTION_EXECUTE_HANDLER;
+}
+
 class Steps {
   public:
     // Without a channel the steps are made but not announced: in-process,

@@ -90,8 +90,10 @@ class Walk {
             const std::uint32_t id = get32(header);
             std::uint64_t size = get32(header + 4);
             const std::uint64_t body = at + 8;
-            if (size > end - body) {
-                // What is there is still read, then the walk ends.
+            const bool overruns = size > end - body;
+            if (overruns) {
+                // What is there is still read; then the walk ends where the
+                // file does, and goes on after the list where only the list does.
                 grave(end == length_ ? "it ends at byte " + std::to_string(length_) +
                               ", inside the " + named(id) + " chunk at byte " + std::to_string(at) +
                               ", which says it is " + std::to_string(size) +
@@ -101,7 +103,8 @@ class Walk {
                               " bytes, past the end of the " +
                               (list ? named(list) + " list" : std::string("file")) + " it is in");
                 size = end - body;
-                stopped_ = true;
+                stopped_ = end == length_;
+                cut_ = true;
             }
             if (id == code("LIST") || id == code("RIFF")) {
                 if (size >= 4 && read_(body, 4, header + 8))
@@ -109,6 +112,8 @@ class Walk {
             } else {
                 chunk(id, body, size, list);
             }
+            if (overruns)
+                return;
             at = body + size + (size & 1);
         }
     }
@@ -194,7 +199,7 @@ class Walk {
         if (!shape_.index)
             minor("it has no index ('idx1'): players that need one cannot seek in it, and some "
                   "will not open it");
-        if (!stopped_ && shape_.header_frames != shape_.frames_found)
+        if (!stopped_ && !cut_ && shape_.header_frames != shape_.frames_found)
             minor("its header says " + std::to_string(shape_.header_frames) + " frames, and " +
                   std::to_string(shape_.frames_found) + " are there");
     }
@@ -214,7 +219,8 @@ class Walk {
     AviShape& shape_;
     std::uint64_t chunks_ = 0;
     std::size_t graves_ = 0;
-    bool stopped_ = false, header_ = false, format_ = false, in_video_ = false;
+    // Stopped: the walk ended where the file is cut; cut: some chunk ran past its list.
+    bool stopped_ = false, cut_ = false, header_ = false, format_ = false, in_video_ = false;
     std::vector<std::uint32_t> types_;
 };
 

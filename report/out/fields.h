@@ -16,6 +16,7 @@
 // on a const record when it writes, on a record to fill when it reads.
 #pragma once
 
+#include "report/out/play.h"
 #include "report/out/row.h"
 #include "report/base/text.h"
 
@@ -201,6 +202,81 @@ inline constexpr auto matrix = [](auto& v, auto& whole) {
         }
     v.derived("cells_answered", answered);
     v.derived("cells_faulted_or_hung", cells - answered);
+};
+
+// --play: a person's AVI file and the decompressors that may play it.
+inline constexpr auto movie = [](auto& v, auto& file) {
+    v("handler", file.handler);  // the stream's fccHandler: the codec the file names
+    v.object("format", file.format, format);  // its frames' BITMAPINFOHEADER
+    v("colours", file.colours);  // its palette or masks, where it has them
+    v("frames", file.frames);  // the stream's length
+    v("rate", file.rate, 3);  // frames a second
+    v("key_frames", file.key_frames);  // marked key frames, by the index
+    v("key_frame_list", file.key_frame_list);  // the first of them, numbered from 1
+    v("first_key", file.first_key);  // where playing starts, numbered from 0
+    v("notes", file.notes);  // what our own reader finds wrong with it, "; " between
+};
+
+inline constexpr auto depth = [](auto& v, auto& asked) {
+    v("bit_count", asked.bit_count);
+    v.derived("same", !asked.psnr_db && !asked.problem);  // the pictures are its own depth's
+    v("psnr_db", asked.psnr_db, 2);  // the lowest frame's against its own depth's
+    v("looks", asked.looks);  // "upside down", "with red and blue swapped"
+    v("problem", asked.problem);  // it took the depth but failed with it
+};
+
+inline constexpr auto decoded = [](auto& v, auto& frames) {
+    v("output_bit_count", frames.output_bit_count);  // its own RGB depth
+    v("frames", frames.frames);  // decoded in order from the first key frame
+    v("failed_at", frames.failed_at);  // the first that did not decode, from 1; null: none
+    v("failure", frames.failure);  // what it answered there
+    v("changes", frames.changes);  // false: the same picture throughout
+    v("blank", frames.blank);  // every picture black
+    v("delay_frames", frames.delay_frames);  // empty pictures before its first one
+    v.object("rgb24", frames.rgb24, depth);  // null: its own depth, or not offered
+    v.object("rgb32", frames.rgb32, depth);
+    v("against", frames.against);  // the platform's pick, where this is another
+    v("offset_frames", frames.offset_frames);  // its pictures this many later than the pick's
+    v("agreement_db", frames.agreement_db, 2);  // lowest PSNR against the pick; null: the same
+};
+
+inline constexpr auto player = [](auto& v, auto& entry) {
+    v("index", entry.index);  // its place in the platform's enumeration
+    listing(v, entry);
+    v("description", entry.description);
+    v("outcome", entry.outcome);  // answered, faulted or hung
+    v("problem", entry.problem);
+    v("step", entry.step);
+    v("opens", entry.opens);  // opens to decompress (ICMODE_DECOMPRESS)
+    v("takes", entry.takes);  // ICDecompressQuery said yes to the file's format
+    v.object("query_result", entry.query_result, query_result);
+    v("picked", entry.picked);  // the one the platform picks for the format
+    why(v, entry);
+    v("driver_path", entry.driver_path);
+    v("missing_dll", entry.missing_dll);
+    v.object("decoded", entry.decoded, decoded);  // null where it was not tried
+};
+
+inline constexpr auto pick = [](auto& v, auto& found) {
+    v("found", found.found);  // ICLocate gave a decompressor for the format
+    v("says", found.says);  // the code it gives when asked (ICGetInfo)
+    v("description", found.description);
+    v("driver", found.driver);  // its registration's driver file
+    v("index", found.index);  // its registration among the decompressors
+    v("code", found.code);  // that registration's code
+    v("outcome", found.outcome);  // the search and the pick's playing
+    v("problem", found.problem);
+    v.object("decoded", found.decoded, decoded);
+};
+
+inline constexpr auto play = [](auto& v, auto& whole) {
+    bits(v, whole);
+    v("file", whole.file);
+    v.object("movie", whole.movie, movie);
+    v.object("verdict", whole.verdict, reason);  // plays, or why none does
+    v.object("pick", whole.pick, pick);
+    v.list("decompressors", whole.players, player);  // in enumeration order
+    v.list("other_bitness", whole.foreign, foreign);  // registered for its code
 };
 
 }  // namespace fields

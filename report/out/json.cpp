@@ -209,4 +209,9 @@ std::string json_text(const Report& report)
     return document(report, fields::report);
 }
 
+std::string json_text(const Play& play)
+{
+    return document(play, fields::play);
+}
+
 }  // namespace selnary::report

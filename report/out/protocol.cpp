@@ -267,6 +267,24 @@ std::string item(std::string_view name, const std::string& value)
     return '\t' + std::string(name) + '=' + escape(value);
 }
 
+// RECORD as a message of KIND, its fields by FIELDS, and read back.
+template <class Record, class Fields>
+std::string record_line(std::string_view kind, const Record& record, Fields fields)
+{
+    std::string items;
+    Writer write(items);
+    fields(write, record);
+    return line(kind, items);
+}
+
+template <class Record, class Fields>
+bool read_record(const Message& message, Record& record, Fields fields)
+{
+    Reader read(message);
+    fields(read, record);
+    return read.ok();
+}
+
 }  // namespace
 
 std::optional<std::string> Message::text(std::string_view name) const
@@ -317,10 +335,42 @@ std::string failed(const std::string& why)
 
 std::string row(const Row& row)
 {
-    std::string items;
-    Writer write(items);
-    fields::row(write, row);
-    return line("row", items);
+    return record_line("row", row, fields::row);
+}
+
+std::string movie(const Movie& movie)
+{
+    return record_line("movie", movie, fields::movie);
+}
+
+std::string refused(const std::string& why, bool platform)
+{
+    return line("refused", item("why", why) + item("platform", encode(platform)));
+}
+
+std::string pick(const Pick& pick)
+{
+    return record_line("pick", pick, fields::pick);
+}
+
+std::string player(const Player& player)
+{
+    return record_line("player", player, fields::player);
+}
+
+bool read_movie(const Message& message, Movie& movie)
+{
+    return read_record(message, movie, fields::movie);
+}
+
+bool read_pick(const Message& message, Pick& pick)
+{
+    return read_record(message, pick, fields::pick);
+}
+
+bool read_player(const Message& message, Player& player)
+{
+    return read_record(message, player, fields::player);
 }
 
 std::optional<Message> decode(std::string_view line)
@@ -361,9 +411,7 @@ bool read_entry(const Message& message, Row& row)
 
 bool read_row(const Message& message, Row& row)
 {
-    Reader read(message);
-    fields::row(read, row);
-    return read.ok();
+    return read_record(message, row, fields::row);
 }
 
 std::string step_text(std::string_view step, const std::string& subject, const Input& asked)
@@ -391,6 +439,13 @@ std::string step_text(std::string_view step, const std::string& subject, const I
         {"decompress", "while decompressing"},
         {"decompress_end", "when asked to end decompressing"},
         {"decompress_close", "when closed after decompressing"},
+        {"decompress_format", "when asked the format it decompresses to"},
+        {"locate", "when the platform looked for a decompressor (ICLocate)"},
+        {"avi_open", "when it opened the file"},
+        {"avi_stream", "when it looked for the video stream"},
+        {"avi_info", "when it read the stream's header"},
+        {"avi_format", "when it read the video format"},
+        {"avi_read", "when it read a frame"},
     };
     std::string text = "at step " + std::string(step);
     for (const auto& known : kTexts)

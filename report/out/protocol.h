@@ -11,8 +11,14 @@
 //   row    ...                    everything it answered: a Row, by the fields'
 //                                 JSON names (fields.h), nested ones as a.b
 //   failed why                    the examination itself failed, not a compressor
+// and where it plays a file (--play), after the entries and count:
+//   movie  ...                    the file's video stream, a Movie
+//   refused why platform          the file is not read: by the platform (1), or by us (0)
+//   pick   ...                    what the platform picks for it, a Pick (unit 0)
+//   player ...                    one decompressor, a Player (unit index + 1)
 #pragma once
 
+#include "report/out/play.h"
 #include "report/out/row.h"
 
 #include <map>
@@ -37,6 +43,10 @@ std::string calling(int at, std::string_view call, const std::string& subject = 
 std::string back(int at);
 std::string row(const Row& row);
 std::string failed(const std::string& why);
+std::string movie(const Movie& movie);
+std::string refused(const std::string& why, bool platform);
+std::string pick(const Pick& pick);
+std::string player(const Player& player);
 
 // One line, without its line break; none for a line that is no message.
 std::optional<Message> decode(std::string_view line);
@@ -44,6 +54,9 @@ std::optional<Message> decode(std::string_view line);
 bool read_entry(const Message& message, Row& row);
 // A row message into ROW; false where a value it has does not read.
 bool read_row(const Message& message, Row& row);
+bool read_movie(const Message& message, Movie& movie);
+bool read_pick(const Message& message, Pick& pick);
+bool read_player(const Message& message, Player& player);
 
 // What a step is, completing "faulted ..." and "no answer in 10 s ...".
 std::string step_text(std::string_view step, const std::string& subject, const Input& asked = {});

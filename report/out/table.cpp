@@ -206,6 +206,57 @@ std::string other_bitness_text(const Report& report)
     return out;
 }
 
+// What one decompressor made of the file's first frames, in words.
+std::string decoded_text(const Decoded& got)
+{
+    std::string text = "decodes " + frames(got.frames) + " at its own " +
+        std::to_string(got.output_bit_count) + " bits";
+    if (got.failed_at)
+        text += "; frame " + std::to_string(*got.failed_at) + " fails: " + got.failure.value_or("");
+    if (got.blank)
+        text += "; its pictures are black throughout";
+    else if (!got.changes && got.frames > 1)
+        text += "; the same picture throughout";
+    if (got.delay_frames)
+        text += "; its pictures come out " + frames(got.delay_frames) + " late; the first is empty";
+    for (const std::optional<Depth>& depth : {got.rgb24, got.rgb32}) {
+        if (!depth)
+            continue;
+        text += "; at " + std::to_string(depth->bit_count) + " bits ";
+        if (depth->problem)
+            text += *depth->problem;
+        else if (!depth->psnr_db)
+            text += "the same";
+        else
+            text += "it disagrees with itself: " + number(*depth->psnr_db, "%.2f") +
+                " dB at worst" +
+                (depth->looks ? " (" +
+                         std::string(names_of(
+                             *depth->looks)[static_cast<std::size_t>(*depth->looks)]) +
+                         ")"
+                              : std::string());
+    }
+    if (got.against) {
+        text += "; against " + *got.against + "'s pictures ";
+        text += got.agreement_db ? number(*got.agreement_db, "%.2f") + " dB at worst" : "the same";
+        if (got.offset_frames && *got.offset_frames)
+            text += ", " + frames(std::abs(*got.offset_frames)) +
+                (*got.offset_frames > 0 ? " later" : " earlier");
+    }
+    return text;
+}
+
+// One decompressor in words: what it answered, and how it played.
+std::string player_text(const Player& player)
+{
+    if (player.outcome != Outcome::answered)
+        return player.problem.value_or("");
+    std::string text = player.picked ? "the platform's pick; " : "";
+    if (player.decoded)
+        return text + decoded_text(*player.decoded);
+    return text + (player.reason ? player.reason->text : "takes it");
+}
+
 // A cell of the matrix in a few characters; the legend says what each means.
 std::string matrix_cell(const Row& cell)
 {
@@ -376,6 +427,66 @@ std::string table_text(const Report& report)
         rows_where([](const Row& row) { return row.outcome != Outcome::answered; }) +
         " faulted or hung\n";
     return out + other_bitness_text(report);
+}
+
+std::string table_text(const Play& play)
+{
+    const Movie& movie = play.movie;
+    const Format& format = movie.format;
+    std::string out = "Playing " + play.file + " with the decompressors of " +
+        std::to_string(play.bits) + "-bit programs\n\n";
+    const auto item = [&out](const std::string& name, const std::string& text) {
+        const std::vector<std::string> lines = wrap(shown(text), kTableWidth - kIndent - 10);
+        for (std::size_t i = 0; i < lines.size(); ++i)
+            out += std::string(kIndent, ' ') + fit(i ? "" : name, 10) +
+                std::string(10 - columns(i ? "" : name), ' ') + lines[i] + "\n";
+    };
+    item("video",
+         "handler " + movie.handler + ", " + format.compression + " at " +
+             std::to_string(format.bit_count) + " bits" +
+             (movie.colours.empty() ? "" : " with " + movie.colours) + ", " +
+             std::to_string(format.width) + " x " + std::to_string(std::abs(format.height)) + "; " +
+             frames(movie.frames) + " at " + number(movie.rate, "%.3f") + " a second; key frames " +
+             (movie.key_frames
+                  ? movie.key_frame_list + " (" + std::to_string(movie.key_frames) + ")"
+                  : std::string("none marked")));
+    if (!movie.notes.empty())
+        item("notes", movie.notes);
+    const Pick& pick = play.pick;
+    item("picked",
+         pick.outcome != Outcome::answered ? pick.problem.value_or("")
+             : !pick.found ? "none: the platform finds no decompressor for " + format.compression
+                           : pick.code.value_or(pick.says) + " (" + pick.driver + ")" +
+                 (pick.code && *pick.code != pick.says ? ", which says " + pick.says + " when asked"
+                                                       : std::string()) +
+                 (pick.decoded ? ": " + decoded_text(*pick.decoded) : std::string()));
+    out += "\n";
+    std::vector<std::vector<std::string>> cells = {split("code|driver|takes it", '|')};
+    for (const Player& player : play.players)
+        cells.push_back({player.code, player.driver,
+                         player.outcome != Outcome::answered ? "-"
+                             : player.takes                  ? "yes"
+                                                             : "no"});
+    std::vector<std::size_t> widths(3, 0);
+    for (const auto& line : cells)
+        for (std::size_t i = 0; i < 3; ++i)
+            widths[i] = std::min<std::size_t>(std::max(widths[i], columns(shown(line[i]))), 24);
+    for (std::size_t i = 0; i < cells.size(); ++i) {
+        out += cells_line(cells[i], widths);
+        if (i > 0)
+            for (const std::string& line :
+                 wrap(shown(player_text(play.players[i - 1])), kTableWidth - kIndent))
+                out += std::string(kIndent, ' ') + line + "\n";
+    }
+    if (!play.foreign.empty()) {
+        out += "\n";
+        for (const Foreign& entry : play.foreign)
+            item("other", entry.code + " (" + entry.driver + "): " + entry.reason.text);
+    }
+    out += "\n";
+    for (const std::string& line : wrap(shown(play.verdict.text), kTableWidth))
+        out += line + "\n";
+    return out;
 }
 
 }  // namespace selnary::report

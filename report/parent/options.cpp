@@ -47,7 +47,22 @@ std::optional<std::string> input_option(const std::vector<std::string>& argument
     return std::nullopt;
 }
 
+// A path on a child's command line: it holds no quote; backslashes before
+// the closing one are doubled, or they would escape it.
+std::string quoted(const std::string& path)
+{
+    const std::size_t last = path.find_last_not_of('\\') + 1;
+    return "\"" + path + path.substr(last) + "\"";
+}
+
 }  // namespace
+
+std::string watch_arguments(int frames, bool reference, const std::string& file,
+                            const std::string& save)
+{
+    return " " + std::to_string(frames) + (reference ? " 1 " : " 0 ") + quoted(file) +
+        (save.empty() ? "" : " --save " + quoted(save));
+}
 
 std::string child_arguments(const Input& input, const std::string& save)
 {
@@ -56,17 +71,14 @@ std::string child_arguments(const Input& input, const std::string& save)
         arguments = (input.every_format ? " --formats"
                                         : " --format " + std::string(input.format->name)) +
             " --size " + std::to_string(input.size.width) + "x" + std::to_string(input.size.height);
-    if (save.empty())
-        return arguments;
-    // A path holds no quote; backslashes before the closing one are doubled,
-    // or they would escape it.
-    const std::size_t last = save.find_last_not_of('\\') + 1;
-    return arguments + " --save \"" + save + save.substr(last) + "\"";
+    return save.empty() ? arguments : arguments + " --save " + quoted(save);
 }
 
 const char kUsage[] =
     "usage: selnary-compressors.exe [--json] [--timeout SECONDS] [--format NAME | --formats]\n"
-    "                               [--size WxH] [--save FOLDER]\n";
+    "                               [--size WxH] [--save FOLDER]\n"
+    "       selnary-compressors.exe --play FILE [--frames N] [--json] [--timeout SECONDS]\n"
+    "                               [--save FOLDER]\n";
 
 const char kHelp[] =
     "Which installed video compressors take selnary's probe format (256 x 256,\n"
@@ -89,12 +101,24 @@ const char kHelp[] =
     "                       each named by its format too (CODE-yuy2.bmp)\n"
     "  --help, /?           this text\n"
     "\n"
-    "Each compressor is asked in a child process, so one that crashes or hangs\n"
-    "costs its own row and nothing else.\n"
+    "  --play FILE          which installed decompressor plays this AVI file, as\n"
+    "                       players and scripts pick one, or why none does: its\n"
+    "                       first video stream, each decompressor asked whether it\n"
+    "                       takes its format, and each one that does decoding its\n"
+    "                       first frames at each RGB depth it offers\n"
+    "  --frames N           how many frames --play decodes (30; 1 to 1000)\n"
+    "                       With --play, --save writes each one's first picture\n"
+    "                       (CODE.bmp), its frames as decoded (CODE.avi) and the\n"
+    "                       report (play.json).\n"
     "\n"
-    "Exit status: 0 a complete report, every compressor answered; 3 a complete\n"
-    "report, one or more faulted or hung (their rows say so); 2 usage; 1 no\n"
-    "report could be made.\n";
+    "Each compressor is asked in a child process, so one that crashes or hangs\n"
+    "costs its own row and nothing else; the file is read in one too.\n"
+    "\n"
+    "Exit status: 0 a complete report, every compressor answered (with --play:\n"
+    "a decompressor plays the file); 3 a complete report, one or more faulted\n"
+    "or hung (their rows say so); 2 usage; 1 no report could be made. With\n"
+    "--play also: 4 nothing installed plays the file; 5 the file cannot be\n"
+    "read as a video (one line says why).\n";
 
 Command parse_command_line(const std::vector<std::string>& arguments)
 {
@@ -120,8 +144,25 @@ Command parse_command_line(const std::vector<std::string>& arguments)
             return only_ours;
         return child;
     }
+    if (!arguments.empty() && arguments[0] == "--play-child") {
+        const UsageError only_ours{"--play-child is for the report's own playing process"};
+        long long first = 0, channel = 0, frames = 0, reference = 0;
+        const std::size_t count = arguments.size();
+        if ((count != 6 && count != 8) || !whole(arguments[1], 0, 1 << 24, first) ||
+            !whole(arguments[2], 1, 0x7FFFFFFF, channel) ||
+            !whole(arguments[3], 1, kMostFrames, frames) || !whole(arguments[4], 0, 1, reference) ||
+            arguments[5].empty() ||
+            (count == 8 && (arguments[6] != "--save" || arguments[7].empty())))
+            return only_ours;
+        return Watch{static_cast<int>(first),
+                     static_cast<std::uintptr_t>(channel),
+                     static_cast<int>(frames),
+                     reference == 1,
+                     arguments[5],
+                     count == 8 ? arguments[7] : std::string()};
+    }
     Options options;
-    bool chose_format = false;
+    bool chose_format = false, chose_frames = false;
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         const std::string& argument = arguments[i];
         if (argument == "--help" || argument == "-h" || argument == "/?")
@@ -139,6 +180,16 @@ Command parse_command_line(const std::vector<std::string>& arguments)
             chose_format = chose_format || argument == "--format";
         } else if (argument == "--formats") {
             options.input.every_format = true;
+        } else if (argument == "--play") {
+            if (i + 1 == arguments.size() || arguments[++i].empty())
+                return UsageError{"--play takes an AVI file"};
+            options.play = arguments[i];
+        } else if (argument == "--frames") {
+            long long frames = 0;
+            if (i + 1 == arguments.size() || !whole(arguments[++i], 1, kMostFrames, frames))
+                return UsageError{"--frames takes a whole number, 1 to 1000"};
+            options.frames = static_cast<int>(frames);
+            chose_frames = true;
         } else if (argument == "--save") {
             if (i + 1 == arguments.size() || arguments[++i].empty())
                 return UsageError{"--save takes a folder"};
@@ -149,6 +200,11 @@ Command parse_command_line(const std::vector<std::string>& arguments)
     }
     if (options.input.every_format && chose_format)
         return UsageError{"--formats asks about every format: leave out --format"};
+    if (!options.play.empty() && !(options.input.is_probe()))
+        return UsageError{"--play asks about the file's own format: leave out --format, "
+                          "--formats and --size"};
+    if (options.play.empty() && chose_frames)
+        return UsageError{"--frames is for --play"};
     return options;
 }
 

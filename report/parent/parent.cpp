@@ -11,6 +11,7 @@
 #include "probe/probe.h"
 #include "report/out/console.h"
 #include "report/parent/driver.h"
+#include "report/parent/process.h"
 #include "report/out/output.h"
 #include "report/base/owned.h"
 #include "report/frames/pictures.h"
@@ -26,135 +27,7 @@
 namespace selnary::report {
 namespace {
 
-// A child's start, before its first line: a process start, which takes
-// seconds where 32-bit code is emulated, more than one compressor's answer.
-constexpr int kStartTimeoutFactor = 3;
 constexpr DWORD kMostRegistryValues = 4096;
-
-struct WindowSearch {
-    DWORD process;
-    std::vector<std::string> titles;
-};
-
-// Adds WINDOW's title to the search when the process it looks for shows it.
-BOOL CALLBACK add_window(HWND window, LPARAM context)
-{
-    auto& search = *reinterpret_cast<WindowSearch*>(context);
-    DWORD owner = 0;
-    GetWindowThreadProcessId(window, &owner);
-    if (owner == search.process && IsWindowVisible(window)) {
-        wchar_t title[256] = {};
-        const int length = GetWindowTextW(window, title, ARRAYSIZE(title));
-        search.titles.push_back(
-            text::utf8(std::wstring_view(title, static_cast<std::size_t>(std::max(length, 0)))));
-    }
-    return TRUE;
-}
-
-// A child examining compressors, and what it has said so far.
-class Child {
-  public:
-    Child() = default;
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
-    ~Child()
-    {
-        if (process_)
-            stop();
-    }
-
-    // 0, or the system's error when it cannot start.
-    DWORD start(int first, const std::string& arguments)
-    {
-        SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-        HANDLE read = nullptr, write = nullptr;
-        if (!CreatePipe(&read, &write, &inherit, 0))
-            return GetLastError();
-        channel_ = own(read);
-        // Its end only, in the child; ours closes when this function returns,
-        // so that the pipe ends when the child does.
-        const Handle write_end = own(write);
-        SetHandleInformation(read, HANDLE_FLAG_INHERIT, 0);
-        const Handle nowhere = own(CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE,
-                                               FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                                               OPEN_EXISTING, 0, nullptr));
-        wchar_t path[MAX_PATH];
-        const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-        std::wstring command = L"\"" + std::wstring(path, length) + L"\" --examine " +
-            std::to_wstring(first) + L" " +
-            std::to_wstring(static_cast<unsigned long long>(
-                reinterpret_cast<std::uintptr_t>(write))) +
-            text::wide(arguments);
-        STARTUPINFOW startup{};
-        startup.cb = sizeof startup;
-        startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdInput = startup.hStdOutput = startup.hStdError = nowhere.get();
-        PROCESS_INFORMATION created{};
-        if (!nowhere || length == 0 || length >= MAX_PATH ||
-            !CreateProcessW(path, command.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
-                            nullptr, &startup, &created))
-            return GetLastError();
-        own(created.hThread);
-        process_ = own(created.hProcess);
-        id_ = created.dwProcessId;
-        return 0;
-    }
-
-    enum class Read { line, ended, timed_out };
-
-    // The next line into LINE, unless the child ends first or the deadline passes.
-    Read next(std::string& line, ULONGLONG deadline)
-    {
-        for (;;) {
-            const std::size_t end = buffer_.find('\n');
-            if (end != std::string::npos) {
-                line = buffer_.substr(0, end);
-                buffer_.erase(0, end + 1);
-                return Read::line;
-            }
-            DWORD available = 0;
-            if (!PeekNamedPipe(channel_.get(), nullptr, 0, nullptr, &available, nullptr))
-                return Read::ended;  // the child has ended and said all it had
-            if (available > 0) {
-                std::string chunk(available, '\0');
-                DWORD got = 0;
-                if (!ReadFile(channel_.get(), chunk.data(), available, &got, nullptr))
-                    return Read::ended;
-                buffer_.append(chunk, 0, got);
-                continue;
-            }
-            if (GetTickCount64() >= deadline)
-                return Read::timed_out;
-            WaitForSingleObject(process_.get(), 5);
-        }
-    }
-
-    // The titles of the windows the child shows, as a compressor waiting on
-    // a message box would.
-    std::vector<std::string> windows() const
-    {
-        WindowSearch search{id_, {}};
-        EnumWindows(add_window, reinterpret_cast<LPARAM>(&search));
-        return search.titles;
-    }
-
-    // Ends the child if it still runs, and returns its exit status.
-    DWORD stop()
-    {
-        TerminateProcess(process_.get(), 1);
-        WaitForSingleObject(process_.get(), INFINITE);
-        DWORD status = 0;
-        GetExitCodeProcess(process_.get(), &status);
-        process_.reset();
-        return status;
-    }
-
-  private:
-    Handle process_;
-    DWORD id_ = 0;
-    Handle channel_;
-    std::string buffer_;
-};
 
 // What a compressor did instead of answering, at the step it was at.
 // AFTER: the process failed once the compressor had answered STEP, in the
@@ -164,27 +37,13 @@ void blame(Row& row, Child::Read read, DWORD status, const std::vector<std::stri
            const std::string& step, const std::string& subject, bool after, int timeout,
            const Input& asked)
 {
-    const std::string when = (after ? "after it answered " : "") +
-        protocol::step_text(step, subject, asked);
-    std::string problem, code;
-    if (read == Child::Read::timed_out) {
-        row.outcome = Outcome::hung;
-        problem = "no answer in " + std::to_string(timeout) + " s " + when;
-        if (!windows.empty())
-            problem += ", showing a window titled \"" + windows.front() + "\"";
-        code = "hung";
-    } else if (status >= 0xC0000000) {
-        row.outcome = Outcome::faulted;
-        problem = "faulted " + when + " (exception " + text::hex(status) + ")";
-        code = "faulted";
-    } else {
-        row.outcome = Outcome::faulted;
-        problem = "ended the process " + when + " (status " + std::to_string(status) + ")";
-        code = "ended_process";
-    }
+    const Ending ending = ending_of(
+        read, status, windows,
+        (after ? "after it answered " : "") + protocol::step_text(step, subject, asked), timeout);
+    row.outcome = ending.outcome;
     row.step = step;
-    row.problem = problem;
-    row.reason = Reason{code, problem};
+    row.problem = ending.reason.text;
+    row.reason = ending.reason;
 }
 
 // Why ROW's compressor, which did not open even to describe itself, fails:
@@ -224,7 +83,7 @@ int collect(std::vector<Row>& rows, int timeout, const Input& input, const std::
     int count = -1, next = 0;  // units of work: a compressor asked about one format
     while (count < 0 || next < count) {
         Child child;
-        if (const DWORD error = child.start(next, arguments)) {
+        if (const DWORD error = child.start(L"--examine", next, arguments)) {
             write_error("selnary-compressors: cannot start the examining process (error " +
                         std::to_string(error) + ")\n");
             return 1;
@@ -313,57 +172,6 @@ int collect(std::vector<Row>& rows, int timeout, const Input& input, const std::
     return 0;
 }
 
-// Compressors registered in the other registry view only, never loaded.
-// KNOWN are the rows this program's own view has.
-std::vector<Foreign> other_bitness(const std::vector<Row>& known)
-{
-    REGSAM view = KEY_WOW64_32KEY;
-    int bits = 32;
-    if (sizeof(void*) == 4) {
-        // A 32-bit Windows has no other view.
-        BOOL wow64 = FALSE;
-        if (!IsWow64Process(GetCurrentProcess(), &wow64) || !wow64)
-            return {};
-        view = KEY_WOW64_64KEY;
-        bits = 64;
-    }
-    HKEY opened = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE,
-                      L"Software\\Microsoft\\Windows NT\\CurrentVersion\\Drivers32", 0,
-                      KEY_QUERY_VALUE | view, &opened) != ERROR_SUCCESS)
-        return {};
-    const Key key(opened);
-    std::set<std::string> mine;
-    for (const Row& row : known)
-        mine.insert(text::lower_ascii(row.code));
-    std::vector<Foreign> found;
-    for (DWORD i = 0; i < kMostRegistryValues; ++i) {
-        wchar_t name[256], data[MAX_PATH];
-        DWORD name_length = ARRAYSIZE(name), data_size = sizeof data - sizeof(wchar_t), type = 0;
-        const LONG status = RegEnumValueW(key.get(), i, name, &name_length, nullptr, &type,
-                                          reinterpret_cast<BYTE*>(data), &data_size);
-        if (status == ERROR_NO_MORE_ITEMS)
-            break;
-        if (status != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ))
-            continue;
-        const std::string value_name = text::lower_ascii(
-            text::utf8(std::wstring_view(name, name_length)));
-        if (value_name.size() != 9 || value_name.compare(0, 5, "vidc.") != 0 ||
-            mine.count(value_name.substr(5)))
-            continue;
-        Foreign foreign;
-        foreign.code = text::utf8(std::wstring_view(name + 5, 4));
-        foreign.driver = text::utf8(
-            std::wstring_view(data, wcsnlen(data, data_size / sizeof(wchar_t))));
-        foreign.bits = bits;
-        foreign.reason = {"other_bitness",
-                          "installed for " + std::to_string(bits) + "-bit programs only: use the " +
-                              (bits == 64 ? "x64" : "x86") + " program"};
-        found.push_back(foreign);
-    }
-    return found;
-}
-
 }  // namespace
 
 int report(const Options& options)
@@ -390,7 +198,10 @@ int report(const Options& options)
     for (Row& row : report.rows)
         if (row.outcome == Outcome::answered && !row.opens && !row.reason)
             explain_closed(row);
-    report.foreign = other_bitness(report.rows);
+    std::set<std::string> mine;
+    for (const Row& row : report.rows)
+        mine.insert(text::lower_ascii(row.code));
+    report.foreign = other_bitness(mine);
     const bool matrix = options.input.every_format;
     const Matrix cells = matrix ? matrix_of(report) : Matrix{};
     const std::string json = options.json || !save.empty()
@@ -404,6 +215,52 @@ int report(const Options& options)
         if (row.outcome != Outcome::answered)
             return 3;
     return 0;
+}
+
+std::vector<Foreign> other_bitness(const std::set<std::string>& mine)
+{
+    REGSAM view = KEY_WOW64_32KEY;
+    int bits = 32;
+    if (sizeof(void*) == 4) {
+        // A 32-bit Windows has no other view.
+        BOOL wow64 = FALSE;
+        if (!IsWow64Process(GetCurrentProcess(), &wow64) || !wow64)
+            return {};
+        view = KEY_WOW64_64KEY;
+        bits = 64;
+    }
+    HKEY opened = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE,
+                      L"Software\\Microsoft\\Windows NT\\CurrentVersion\\Drivers32", 0,
+                      KEY_QUERY_VALUE | view, &opened) != ERROR_SUCCESS)
+        return {};
+    const Key key(opened);
+    std::vector<Foreign> found;
+    for (DWORD i = 0; i < kMostRegistryValues; ++i) {
+        wchar_t name[256], data[MAX_PATH];
+        DWORD name_length = ARRAYSIZE(name), data_size = sizeof data - sizeof(wchar_t), type = 0;
+        const LONG status = RegEnumValueW(key.get(), i, name, &name_length, nullptr, &type,
+                                          reinterpret_cast<BYTE*>(data), &data_size);
+        if (status == ERROR_NO_MORE_ITEMS)
+            break;
+        if (status != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ))
+            continue;
+        const std::string value_name = text::lower_ascii(
+            text::utf8(std::wstring_view(name, name_length)));
+        if (value_name.size() != 9 || value_name.compare(0, 5, "vidc.") != 0 ||
+            mine.count(value_name.substr(5)))
+            continue;
+        Foreign foreign;
+        foreign.code = text::utf8(std::wstring_view(name + 5, 4));
+        foreign.driver = text::utf8(
+            std::wstring_view(data, wcsnlen(data, data_size / sizeof(wchar_t))));
+        foreign.bits = bits;
+        foreign.reason = {"other_bitness",
+                          "installed for " + std::to_string(bits) + "-bit programs only: use the " +
+                              (bits == 64 ? "x64" : "x86") + " program"};
+        found.push_back(foreign);
+    }
+    return found;
 }
 
 }  // namespace selnary::report
