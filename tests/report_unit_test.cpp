@@ -206,6 +206,71 @@ TEST(Protocol, CarriesEveryFieldOfARowThereAndBack)
     EXPECT_EQ(entry.driver, "c\\d.dll");
 }
 
+// A decompressor's row with every field there, nested ones too.
+Player full_player()
+{
+    Player player;
+    player.index = 3;
+    player.code = "msvc";
+    player.driver = "msvidc32.dll";
+    player.description = "Wine \"Video-1\"\tvideo codec";
+    player.outcome = Outcome::hung;
+    player.problem = "no answer in 10 s while decompressing";
+    player.step = "decompress";
+    player.opens = player.takes = player.picked = true;
+    player.query_result = ICERR_OK;
+    player.reason = Reason{"hung", "no answer in 10 s while decompressing"};
+    player.driver_path = "C:\\windows\\system32\\msvidc32.dll";
+    player.missing_dll = "x.dll";
+    Decoded& decoded = player.decoded.emplace();
+    decoded.output_bit_count = 16;
+    decoded.frames = 29;
+    decoded.failed_at = 30;
+    decoded.failure = "ICDecompress answered ICERR_BADFORMAT (-2)";
+    decoded.changes = true;
+    decoded.delay_frames = 1;
+    decoded.rgb24 = Depth{24, 13.25, Looks::swapped, std::nullopt};
+    decoded.rgb32 = Depth{32, std::nullopt, std::nullopt, "frame 2 does not decode: x"};
+    decoded.against = "CRAM";
+    decoded.offset_frames = -1;
+    decoded.agreement_db = 61.5;
+    return player;
+}
+
+TEST(Protocol, CarriesWhatPlayingAFileFoundThereAndBack)
+{
+    const auto back = [](const std::string& line, auto read, auto record) {
+        const auto message = protocol::decode(line.substr(0, line.size() - 1));
+        EXPECT_TRUE(message && read(*message, record)) << line;
+        return record;
+    };
+    const Player player = full_player();
+    EXPECT_EQ(back(protocol::player(player), protocol::read_player, Player{}), player);
+    EXPECT_EQ(back(protocol::player(Player{}), protocol::read_player, Player{}), Player{});
+    Movie movie{"CRAM",
+                {256, -256, 16, "CRAM"},
+                "masks 0x0000f800 0x000007e0 0x0000001f",
+                1ll << 31,
+                29.97,
+                3,
+                "1, 11, 21",
+                2,
+                "its index is short"};
+    EXPECT_EQ(back(protocol::movie(movie), protocol::read_movie, Movie{}), movie);
+    Pick pick{
+        true,         "CRAM",        "Wine Video-1", "msvidc32.dll", 1, "msvc", Outcome::answered,
+        std::nullopt, player.decoded};
+    EXPECT_EQ(back(protocol::pick(pick), protocol::read_pick, Pick{}), pick);
+    pick = Pick{};
+    pick.outcome = Outcome::faulted;
+    pick.problem = "faulted when the platform looked for a decompressor (ICLocate)";
+    EXPECT_EQ(back(protocol::pick(pick), protocol::read_pick, Pick{}), pick);
+    // A refusal says whose it is.
+    const auto refused = protocol::decode("refused\twhy=it is empty\tplatform=0");
+    EXPECT_EQ(protocol::refused("it is empty", false), "refused\twhy=it is empty\tplatform=0\n");
+    EXPECT_EQ(refused->number("platform"), 0);
+}
+
 TEST(Protocol, EscapesWhatWouldEndAValueOrALine)
 {
     const std::string line = protocol::failed("a\tb\nc\rd\\e=f");
@@ -1057,7 +1122,10 @@ class RoundTrip : public testing::Test {
         // The variants, by handler (tests/compressor/compressor.cpp).
         SetEnvironmentVariableA("SELNARY_COMPRESSOR_STREAM",
                                 "slnj:inter sln2:delay sln1:skip slnu:unmarked slnn:never "
-                                "slns:stale slnd:nodelta slnb:bframes slnh:late slnc:counted");
+                                "slns:stale slnd:nodelta slnb:bframes slnh:late slnc:counted "
+                                "slno:inter");
+        // One that plays the late one's frames, at once: installed under another code.
+        SetEnvironmentVariableA("SELNARY_COMPRESSOR_DECODES", "slno:slnh");
         SetEnvironmentVariableA("SELNARY_COMPRESSOR_CODEC", "slne:exact slnv:flip sln4:exact");
         SetEnvironmentVariableA("SELNARY_COMPRESSOR_BITS", "sln4:24");
         SetEnvironmentVariableA("SELNARY_COMPRESSOR_MISBEHAVE",
@@ -1087,9 +1155,9 @@ class RoundTrip : public testing::Test {
         return row;
     }
 
-    static constexpr const char* kCodes[] = {"slna", "slne", "slnv", "slnj", "sln2", "sln1",
-                                             "slnu", "slnn", "slns", "slnd", "sln4", "slnz",
-                                             "slny", "slnb", "slnh", "slnc", "slnw", "slnf"};
+    static constexpr const char* kCodes[] = {"slna", "slne", "slnv", "slnj", "sln2", "sln1", "slnu",
+                                             "slnn", "slns", "slnd", "sln4", "slnz", "slny", "slnb",
+                                             "slnh", "slnc", "slnw", "slnf", "slno"};
     static inline HMODULE library_ = nullptr;
 };
 
@@ -1409,6 +1477,83 @@ TEST_F(RoundTrip, WalksAnAviFileItWroteAndSaysWhereEveryBrokenOneGoesWrong)
             ++answered;
         }
     EXPECT_GE(cuts + answered, 200);
+}
+
+TEST_F(RoundTrip, PlaysItsOwnRecordingWithThePlatformsPickAndEveryOtherThatTakesIt)
+{
+    // The recording of a compressor whose decompressor holds a picture back.
+    Kept kept;
+    Row row = examined("slnh", Input{}, &kept);
+    char folder[MAX_PATH];
+    ASSERT_TRUE(GetTempPathA(sizeof folder, folder));
+    save_recording(folder, nullptr, kept.recording, row);
+    const std::string path = std::string(folder) + "slnh.avi";
+    // The variants installed here, which the platform's list leaves out.
+    Installed installed;
+    for (const char* code : kCodes) {
+        installed.handlers.push_back(mmioFOURCC(code[0], code[1], code[2], code[3]));
+        installed.drivers.emplace_back();
+        installed.sound.push_back(false);
+    }
+    const Playing played = play_here(path, 30, {}, &installed);
+    DeleteFileA(path.c_str());
+    ASSERT_FALSE(played.refused) << *played.refused;
+
+    const Movie& movie = played.movie;
+    const int frames = static_cast<int>(kept.recording.frames.size());
+    EXPECT_EQ(movie.handler, "slnh");
+    EXPECT_EQ(std::tuple(movie.format.width, movie.format.height, movie.format.bit_count,
+                         movie.format.compression),
+              std::tuple(256, 256, 24, std::string("slnh")));
+    EXPECT_EQ(std::tuple(movie.frames, movie.rate, movie.key_frames, movie.key_frame_list),
+              std::tuple(static_cast<long long>(frames), 30.0, 1ll, std::string("1")));
+
+    // The platform's pick is its own decompressor: a picture late, so the
+    // first is empty, and what comes later changes.
+    const Pick& pick = played.pick;
+    ASSERT_TRUE(pick.found && pick.decoded);
+    EXPECT_EQ(pick.says, "slnh");
+    const Decoded& late = *pick.decoded;
+    EXPECT_EQ(std::tuple(late.frames, late.failed_at, late.delay_frames, late.changes, late.blank),
+              std::tuple(frames, std::optional<int>(), 1, true, false));
+    EXPECT_EQ(late.output_bit_count, 32);
+    ASSERT_TRUE(late.rgb24);
+    EXPECT_FALSE(late.rgb24->psnr_db || late.rgb24->problem) << *late.rgb24->psnr_db;
+
+    // The one installed under another code takes the same frames, and shows
+    // each a picture earlier than the pick, the same pictures.
+    const auto player = [&](const char* code) {
+        const auto found = std::find_if(played.players.begin(), played.players.end(),
+                                        [&](const Player& entry) { return entry.code == code; });
+        return found == played.players.end() ? Player{} : *found;
+    };
+    std::string listed;
+    for (const Player& entry : played.players)
+        listed += " " + entry.code + (entry.opens ? "" : "(closed)") +
+            (entry.reason ? ": " + entry.reason->text : "");
+    const Player other = player("slno");
+    ASSERT_TRUE(other.takes && other.decoded) << listed;
+    EXPECT_EQ(other.decoded->delay_frames, 0);
+    EXPECT_EQ(other.decoded->against, std::optional<std::string>("slnh"));
+    EXPECT_EQ(other.decoded->offset_frames, std::optional<int>(-1));
+    EXPECT_FALSE(other.decoded->agreement_db) << *other.decoded->agreement_db;
+    // Its own registration plays it as the pick does, against it with no offset.
+    const Player own = player("slnh");
+    ASSERT_TRUE(own.takes && own.decoded);
+    EXPECT_EQ(std::tuple(own.decoded->delay_frames, own.decoded->offset_frames),
+              std::tuple(1, std::optional<int>(0)));
+    // Every other says no, and why.
+    for (const Player& entry : played.players)
+        if (entry.code != "slnh" && entry.code != "slno" && entry.opens) {
+            EXPECT_EQ(entry.reason.value_or(Reason{}).code, "refuses_format") << entry.code;
+        }
+
+    // A file the platform does not read says so, in its words.
+    const Playing missing = play_here(path, 30);
+    ASSERT_TRUE(missing.refused);
+    EXPECT_NE(missing.refused->find("the platform's AVI library does not open it (AVIERR_"),
+              std::string::npos)
+        << *missing.refused;
 }
 
 TEST_F(RoundTrip, SaysWhatIsWrongWithAStreamThatDoesNotHoldUp)

@@ -8,6 +8,7 @@
 #include "report/frames/avi.h"
 #include "report/frames/clip.h"
 #include "report/frames/formats.h"
+#include "report/out/play.h"
 #include "report/out/row.h"
 #include "report/parent/options.h"
 #include "report/child/steps.h"
@@ -70,5 +71,20 @@ int examine(int first, HANDLE channel, const Input& input, const std::string& sa
 // installed decompressor plays it, from unit WATCH.first on. Returns the
 // exit status.
 int play_child(const Watch& watch);
+
+// What playing a file found: why it was not read, or its video stream, the
+// platform's pick and every installed decompressor's row.
+struct Playing {
+    std::optional<std::string> refused;
+    Movie movie;
+    Pick pick;
+    std::vector<Player> players;
+};
+
+// The same, in this process and unannounced, from the first unit on; the
+// pictures saved in SAVE (a full path), where given; INSTALLED asked
+// instead of the platform's list, where given.
+Playing play_here(const std::string& path, int frames, const std::string& save = {},
+                  const Installed* installed = nullptr);
 
 }  // namespace selnary::report

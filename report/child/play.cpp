@@ -445,7 +445,10 @@ Decoded play_frames(HIC decompressor, const File& file, Steps& steps, const std:
     const auto shown = std::find_if(pictures.begin(), pictures.end(),
                                     [](const Frame& picture) { return !black(picture); });
     decoded.blank = shown == pictures.end();
-    decoded.delay_frames = decoded.blank ? 0 : static_cast<int>(shown - pictures.begin());
+    // Frames the file leaves empty show nothing new: only those sent count.
+    for (auto picture = pictures.begin(); picture != shown && !decoded.blank; ++picture)
+        decoded.delay_frames +=
+            !file.frames[static_cast<std::size_t>(picture - pictures.begin())].bytes.empty();
     for (auto later = shown; later != pictures.end() && !decoded.changes; ++later)
         decoded.changes = *later != *shown;
     if (reference && !reference->empty() && !pictures.empty()) {
@@ -550,8 +553,9 @@ Player player_for(int index, const File& file, const Installed& installed, const
     player.code = text::fourcc(installed.handlers[at]);
     player.driver = text::utf8(installed.drivers[at]);
     player.picked = pick.index == index;
-    // One whose driver file is no sound DLL is not loaded: the parent says why.
-    if (!installed.sound[at])
+    // One whose driver file is no sound DLL is not loaded: the parent says
+    // why. One installed as a function in this process has no file.
+    if (!installed.sound[at] && !installed.drivers[at].empty())
         return player;
     const Opened decompressor(
         steps,
@@ -590,6 +594,48 @@ Player player_for(int index, const File& file, const Installed& installed, const
     return player;
 }
 
+// Plays the file WATCH names from unit WATCH.first on, into PLAYING,
+// telling the parent on CHANNEL as it goes, where there is one.
+void play_units(const Watch& watch, HANDLE channel, Playing& playing,
+                const Installed* asked = nullptr)
+{
+    const auto tell = [channel](const std::string& message) {
+        if (channel)
+            send(channel, message);
+    };
+    AVIFileInit();
+    File file;
+    Steps reading(channel, -1);
+    if (const auto problem = read_file(watch.file, watch.frames, reading, file)) {
+        playing.refused = problem->why;
+        tell(protocol::refused(problem->why, problem->platform));
+        return;
+    }
+    playing.movie = file.movie;
+    tell(protocol::movie(file.movie));
+    const Installed installed = asked ? *asked : list_installed(channel);
+    tell(protocol::count(static_cast<int>(installed.handlers.size()) + 1));
+    // Unit 0, the pick, is played here also where this process goes on
+    // from a later unit, so that the others are compared with it.
+    std::vector<Frame> reference;
+    bool played = false;
+    if (watch.first == 0 || watch.reference) {
+        Steps steps(channel, 0);
+        playing.pick = pick_for(file, installed, watch.first == 0 ? watch.save : std::string(),
+                                steps, reference);
+        played = playing.pick.decoded && !playing.pick.decoded->failed_at;
+        tell(protocol::pick(playing.pick));
+    }
+    for (int unit = std::max(1, watch.first); unit <= static_cast<int>(installed.handlers.size());
+         ++unit) {
+        SetUnhandledExceptionFilter(end_on_fault);
+        Steps steps(channel, unit);
+        playing.players.push_back(player_for(unit - 1, file, installed, playing.pick,
+                                             played ? &reference : nullptr, watch.save, steps));
+        tell(protocol::player(playing.players.back()));
+    }
+}
+
 }  // namespace
 
 int play_child(const Watch& watch)
@@ -598,41 +644,25 @@ int play_child(const Watch& watch)
     SetUnhandledExceptionFilter(end_on_fault);
     const HANDLE channel = reinterpret_cast<HANDLE>(watch.channel);
     try {
-        AVIFileInit();
-        File file;
-        Steps reading(channel, -1);
-        if (const auto problem = read_file(watch.file, watch.frames, reading, file)) {
-            send(channel, protocol::refused(problem->why, problem->platform));
-            return 0;
-        }
-        send(channel, protocol::movie(file.movie));
-        const Installed installed = list_installed(channel);
-        send(channel, protocol::count(static_cast<int>(installed.handlers.size()) + 1));
-        // Unit 0, the pick, is played here also where this process goes on
-        // from a later unit, so that the others are compared with it.
-        std::vector<Frame> reference;
-        Pick pick;
-        bool played = false;
-        if (watch.first == 0 || watch.reference) {
-            Steps steps(channel, 0);
-            pick = pick_for(file, installed, watch.first == 0 ? watch.save : std::string(), steps,
-                            reference);
-            played = pick.decoded && !pick.decoded->failed_at;
-            send(channel, protocol::pick(pick));
-        }
-        for (int unit = std::max(1, watch.first);
-             unit <= static_cast<int>(installed.handlers.size()); ++unit) {
-            SetUnhandledExceptionFilter(end_on_fault);
-            Steps steps(channel, unit);
-            const Player player = player_for(unit - 1, file, installed, pick,
-                                             played ? &reference : nullptr, watch.save, steps);
-            send(channel, protocol::player(player));
-        }
+        Playing playing;
+        play_units(watch, channel, playing);
     } catch (const std::exception& failure) {
         send(channel, protocol::failed(failure.what()));
         return 1;
     }
     return 0;
+}
+
+Playing play_here(const std::string& path, int frames, const std::string& save,
+                  const Installed* installed)
+{
+    Watch watch;
+    watch.file = path;
+    watch.frames = frames;
+    watch.save = save;
+    Playing playing;
+    play_units(watch, nullptr, playing, installed);
+    return playing;
 }
 
 }  // namespace selnary::report

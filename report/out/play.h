@@ -43,7 +43,7 @@ struct Decoded {
     std::optional<std::string> failure;  // what it answered there
     bool changes = false;  // the pictures differ from one another
     bool blank = false;  // every picture black
-    int delay_frames = 0;  // empty pictures before the first one
+    int delay_frames = 0;  // frames sent before the first picture: it comes this much late
     std::optional<Depth> rgb24, rgb32;  // where they are not its own depth and it offers them
     // Against the platform's pick, where another decodes: its code, the
     // pictures' offset, the lowest PSNR (none when the same).

@@ -110,6 +110,7 @@ struct Format {
     int height = 0;
     int bit_count = 0;
     std::string compression;
+    bool operator==(const Format&) const = default;
 };
 
 struct Report {

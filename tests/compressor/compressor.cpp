@@ -18,6 +18,10 @@
 //   SELNARY_COMPRESSOR_FAULT=open       fault when opened, as a broken driver would
 //   SELNARY_COMPRESSOR_FAULT=hang       never return from the open
 //   SELNARY_COMPRESSOR_FAULT=compress   fault while compressing
+//   SELNARY_COMPRESSOR_FAULT=decompress fault while decompressing a frame
+//   SELNARY_COMPRESSOR_DECODES=CODE     decompress the frames of CODE's compressor
+//       instead of its own, and say CODE when asked (ICGetInfo), as a codec
+//       installed under another code does
 //   SELNARY_COMPRESSOR_BITS=N           take N-bit RGB instead of 32-bit
 //   SELNARY_COMPRESSOR_OPEN=refuse      refuse every open
 //   SELNARY_COMPRESSOR_QUERY=N          answer N when asked about a format
@@ -102,6 +106,7 @@ constexpr DWORD kConfiguredQuality = 7500;
 
 struct Instance {
     DWORD handler = 0;
+    DWORD decodes = 0;  // the code whose frames it decompresses: its own, or DECODES's
     unsigned serial = 0;
     bool decompress = false;
     State state{{'s', 'l', 'n', 's', 't', 'a', 't', 'e'}, kConfiguredQuality};
@@ -218,6 +223,10 @@ LRESULT open_instance(const ICOPEN* open)
 
     auto* instance = new Instance;
     instance->handler = open->fccHandler;
+    const std::string decodes = setting("SELNARY_COMPRESSOR_DECODES", open->fccHandler);
+    instance->decodes = decodes.size() == 4
+        ? mmioFOURCC(decodes[0], decodes[1], decodes[2], decodes[3])
+        : open->fccHandler;
     instance->serial = ++g_opened;
     instance->decompress = decompress;
     const_cast<ICOPEN*>(open)->dwError = ICERR_OK;
@@ -234,7 +243,7 @@ LRESULT describe(const Instance& instance, ICINFO* info, LPARAM size)
     ZeroMemory(info, sizeof(ICINFO));
     info->dwSize = sizeof(ICINFO);
     info->fccType = ICTYPE_VIDEO;
-    info->fccHandler = instance.handler;
+    info->fccHandler = instance.decodes;  // as a codec registered under another code says
     info->dwVersionICM = ICVERSION;
     const std::string code = selnary::text::fourcc(instance.handler);
     const std::wstring handler(code.begin(), code.end());
@@ -672,7 +681,7 @@ LRESULT compress_frame(Instance& instance, ICCOMPRESS* call)
 
 bool decompresses(const Instance& instance, const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* out)
 {
-    return in && in->biCompression == instance.handler && in->biWidth == kSide &&
+    return in && in->biCompression == instance.decodes && in->biWidth == kSide &&
         in->biHeight == kSide &&
         (!out ||
          (out->biCompression == BI_RGB && (out->biBitCount == 32 || out->biBitCount == 24) &&
@@ -745,6 +754,8 @@ LRESULT decompress(Instance& instance, ICDECOMPRESS* call)
         return decompress_kept(instance, call);
     if (!call || !decompresses(instance, call->lpbiInput, call->lpbiOutput))
         return ICERR_BADFORMAT;
+    if (setting("SELNARY_COMPRESSOR_FAULT", instance.handler) == "decompress")
+        fault();
     const std::string variant = stream(instance.handler);
     const unsigned char* in = static_cast<const unsigned char*>(call->lpInput);
     int bytes = call->lpbiInput->biBitCount / 8;
