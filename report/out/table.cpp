@@ -433,8 +433,9 @@ std::string table_text(const Play& play)
 {
     const Movie& movie = play.movie;
     const Format& format = movie.format;
-    std::string out = "Playing " + play.file + " with the decompressors of " +
-        std::to_string(play.bits) + "-bit programs\n\n";
+    // The path whole, on a line of its own: cut, it would name another file.
+    std::string out = "Played by the decompressors of " + std::to_string(play.bits) +
+        "-bit programs:\n" + play.file + "\n\n";
     const auto item = [&out](const std::string& name, const std::string& text) {
         const std::vector<std::string> lines = wrap(shown(text), kTableWidth - kIndent - 10);
         for (std::size_t i = 0; i < lines.size(); ++i)
