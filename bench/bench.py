@@ -8,7 +8,9 @@ against the default report; the test compressor installed under four codes
 that take the probe (lossy, exact, inter-frame, and inter-frame two frames
 behind), whose round trips are part of what both programs do; and the
 matrix of those and of three codes that take a few formats each, against
-query.exe's matrix of the same cells.
+query.exe's matrix of the same cells; and --play of a 30-frame 640 x 480
+Cinepak file that ffmpeg makes, against query.exe --play of it, which reads
+and decodes the same frames with the same code in one process.
     bench/bench.py [x86|x64] [RUNS]   (from the source folder, after tools/test.sh)"""
 
 import statistics
@@ -70,6 +72,14 @@ def bench(arch="x64", runs="21"):
             (f"the matrix, and the test compressor as {', '.join(FORMAT_TAKING)} too", FORMAT_TAKING,
              MATRIX_BEHAVIOUR, [[query, "--formats"], [report, "--formats"]],
              ("query.exe --formats", "selnary-compressors.exe --formats")))
+        if tools.ffmpeg:
+            movie = Path(wine.env["WINEPREFIX"], "drive_c", "cinepak-640x480.avi")
+            subprocess.run([tools.ffmpeg, "-v", "error", "-y", "-f", "lavfi", "-i", "testsrc=size=640x480:rate=30",
+                            "-frames:v", "30", "-c:v", "cinepak", str(movie)], check=True)
+            played = ["--play", "C:\\cinepak-640x480.avi"]
+            # First, with Wine's own decompressors alone.
+            cases = (("--play, a 30-frame 640 x 480 Cinepak file", (), {}, [[query, *played], [report, *played]],
+                      ("query.exe --play", "selnary-compressors.exe --play")),) + cases
         for title, codes, env, programs, names in cases:
             if codes:
                 prefixes.install_compressors(wine, arch, dict.fromkeys(codes, compressor))

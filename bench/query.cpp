@@ -5,10 +5,13 @@
 // answers should be.
 //
 //   query.exe [--format NAME | --formats] [--size WxH] [--json] [--skip CODE:FORMAT]...
+//   query.exe --play FILE [--frames N]
 //
 // With --json it prints what the report's JSON would say; --skip leaves out
 // a cell that the report found faulting or hanging, which would end or stop
-// this process.
+// this process. With --play it plays the file as --play does, in this
+// process: the same reading, the platform's pick and every decompressor's
+// frames.
 
 #include "report/child/child.h"
 #include "report/parent/options.h"
@@ -36,9 +39,24 @@ int main(int argc, char** argv)
     const Options* options = std::get_if<Options>(&command);
     if (!options) {
         std::fputs("usage: query.exe [--format NAME | --formats] [--size WxH] [--json] "
-                   "[--skip CODE:FORMAT]...\n",
+                   "[--skip CODE:FORMAT]...\n"
+                   "       query.exe --play FILE [--frames N]\n",
                    stderr);
         return 2;
+    }
+    if (!options->play.empty()) {
+        const Playing played = play_here(options->play, options->frames);
+        if (played.refused) {
+            std::printf("not played: %s\n", played.refused->c_str());
+            return 5;
+        }
+        int decoded = 0;
+        for (const Player& player : played.players)
+            decoded += player.decoded.has_value();
+        std::printf("%zu installed, the pick %s decodes %d frames, %d others decode it\n",
+                    played.players.size(), played.pick.says.c_str(),
+                    played.pick.decoded ? played.pick.decoded->frames : 0, decoded);
+        return 0;
     }
     const Installed installed = list_installed(nullptr);
     Report report;

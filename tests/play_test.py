@@ -114,6 +114,13 @@ def test(session, prefix, arch, compressor):
     prefixes.install_compressors(wine, arch, {"slnf": compressor, "slnm": None})
     testing.install_compressor(wine, compressor, other, "HFYU")
     timeout = str(session.tools.scaled(3))
+    phases, phase_started = [], time.monotonic()
+
+    def phase(name):
+        nonlocal phase_started
+        phases.append(f"{name} {time.monotonic() - phase_started:.0f} s")
+        phase_started = time.monotonic()
+
     files = logs / "files"
     files.mkdir()
 
@@ -198,6 +205,8 @@ def test(session, prefix, arch, compressor):
     checks.check(row(read, "msvc").get("picked") and not row(read, "cvid").get("takes"),
                  "video1: the rows do not say which takes it", saved / "play.json")
 
+    phase("Cinepak and MS Video 1")
+
     # Where nothing plays it, why: the only decompressor is for the other
     # bitness; nothing takes it at all; the one registered does not load.
     huffyuv = make(ffmpeg, files / "huffyuv.avi", "-frames:v", "3", "-c:v", "huffyuv")
@@ -229,6 +238,8 @@ def test(session, prefix, arch, compressor):
             checks.check((crashed.get("outcome"), crashed.get("step")) == ("faulted", "decompress"),
                          f"crashing: its row {crashed}", logs / f"{name}.out")
 
+    phase("the reasons")
+
     # Bad input: one line on standard error that says what is wrong, and its
     # status; a file that still plays says what is wrong in its notes.
     no_video = make(ffmpeg, files / "audio.avi", "-c:a", "pcm_s16le", source="sine=duration=1")
@@ -249,8 +260,9 @@ def test(session, prefix, arch, compressor):
         "a 4 GiB frame": (put(data, index + 8 + 12, 0xFFFFFFF0), 5, "frame 1 is 4294967280 bytes long: more "
                                                                      "than any frame needs"),
         "no video": (no_video, 5, "it has no video stream"),
+        # Wine's 32-bit AVI library writes past its memory reading it; its 64-bit one plays it.
         "2^31 frames": (put(put(data, offset_of(data, b"avih") + 8 + 16, 1 << 31),
-                        offset_of(data, b"strh") + 8 + 32, 1 << 31), 0,
+                        offset_of(data, b"strh") + 8 + 32, 1 << 31), 5 if bits == 32 else 0,
                         "its header says 2147483648 frames, and 30 are there"),
         "a chunk past the end": (put(data, first_frame + 4, 0xFFFFFFF0), 0,
                                  f"its '00dc' chunk at byte {first_frame} says it is 4294967280 bytes, past the end "
@@ -264,6 +276,8 @@ def test(session, prefix, arch, compressor):
         lines = err.strip().splitlines()
         if want == 5:
             ok = status == 5 and len(lines) == 1 and says in lines[0] and not out
+            if name == "2^31 frames":
+                ok = ok and "the platform's AVI library" in lines[0]
         else:
             ok = status == want and says in ((document(f"bad{number}", out).get("movie") or {}).get("notes") or "")
         checks.check(ok, f"{name}: status {status}, said {err.strip()!r}; expected {want} and {says!r}",
@@ -271,6 +285,8 @@ def test(session, prefix, arch, compressor):
     checks.check(sorted(path.name for path in files.iterdir() if not path.name.startswith("bad")) ==
                  sorted(["cinepak.avi", "video1.avi", "huffyuv.avi", "zmbv.avi", "missing.avi", "crashing.avi",
                          "audio.avi", "empty.avi", "text.avi"]), "playing wrote into the files' folder", files)
+
+    phase("bad input")
 
     # Mutations of a valid file, each answered in time. Under emulation a
     # process start costs seconds: a deterministic share of them there.
@@ -301,8 +317,9 @@ def test(session, prefix, arch, compressor):
                  "a playing process was left running after the mutations")
     checks.check(set(seen) <= STATUSES, f"mutations: statuses {seen}")
 
+    phase("mutations")
     print(f"[play] cinepak {cinepak_db} dB against ffmpeg at worst; {len(mutated)} mutations, statuses "
-          f"{dict(sorted(seen.items()))}, the slowest {slowest:.1f} s")
+          f"{dict(sorted(seen.items()))}, the slowest {slowest:.1f} s; {', '.join(phases)}")
     return checks.result()
 
 

@@ -93,6 +93,17 @@ std::string colours_of(const std::vector<unsigned char>& format)
     return {};
 }
 
+// Whether every heap of this process holds up.
+bool heaps_sound()
+{
+    HANDLE heaps[64];
+    const DWORD count = GetProcessHeaps(ARRAYSIZE(heaps), heaps);
+    for (DWORD i = 0; i < count && i < ARRAYSIZE(heaps); ++i)
+        if (!HeapValidate(heaps[i], 0, nullptr))
+            return false;
+    return true;
+}
+
 // Why FILE's frame size cannot be played here, or none.
 std::optional<std::string> absurd_size(const BITMAPINFOHEADER& header)
 {
@@ -236,6 +247,12 @@ std::optional<Refusal> read_file(const std::string& path, int count, Steps& step
         output.bytes.resize(static_cast<std::size_t>(std::max<LONG>(0, bytes)));
         output.key = AVIStreamIsKeyFrame(stream, frame);
     }
+    // A reader that wrote past what it allocated leaves the process to fail
+    // at whatever runs next: said here, where it happened, not blamed on
+    // the decompressors.
+    if (!heaps_sound())
+        return Refusal{"the platform's AVI library corrupted its memory reading it: programs "
+                       "that read it so may crash"};
     if (file.frames.empty())
         return stopped ? *stopped : Refusal{"it has no frames"};
     if (stopped)
