@@ -447,10 +447,11 @@ std::string table_text(const Play& play)
              std::to_string(format.bit_count) + " bits" +
              (movie.colours.empty() ? "" : " with " + movie.colours) + ", " +
              std::to_string(format.width) + " x " + std::to_string(std::abs(format.height)) + "; " +
-             frames(movie.frames) + " at " + number(movie.rate, "%.3f") + " a second; key frames " +
-             (movie.key_frames
-                  ? movie.key_frame_list + " (" + std::to_string(movie.key_frames) + ")"
-                  : std::string("none marked")));
+             frames(movie.frames) + " at " + number(movie.rate, "%.3f") + " a second; " +
+             (movie.key_frames ? std::to_string(movie.key_frames) +
+                      (movie.key_frames == 1 ? " key frame: " : " key frames: ") +
+                      movie.key_frame_list
+                               : std::string("no key frame marked")));
     if (!movie.notes.empty())
         item("notes", movie.notes);
     const Pick& pick = play.pick;
@@ -482,7 +483,7 @@ std::string table_text(const Play& play)
     if (!play.foreign.empty()) {
         out += "\n";
         for (const Foreign& entry : play.foreign)
-            item("other", entry.code + " (" + entry.driver + "): " + entry.reason.text);
+            item("other", entry.reason.text);
     }
     out += "\n";
     for (const std::string& line : wrap(shown(play.verdict.text), kTableWidth))

@@ -208,6 +208,12 @@ int collect(const Options& options, const std::string& save, Play& play, Heard& 
     return 0;
 }
 
+// What ENDED says, after a subject: "hung: no answer in 10 s ...", "faulted ...".
+std::string said_as_hung(const Ending& ended)
+{
+    return (ended.outcome == Outcome::hung ? "hung: " : "") + ended.reason.text;
+}
+
 bool same_code(const std::string& a, const std::string& b)
 {
     return text::lower_ascii(a) == text::lower_ascii(b);
@@ -261,7 +267,8 @@ Reason verdict(const Play& play)
     const std::string bits = std::to_string(play.bits) + "-bit programs";
     if (pick.outcome != Outcome::answered)
         return {pick.outcome == Outcome::hung ? "pick_hung" : "pick_faulted",
-                "the platform's search for its decompressor " + pick.problem.value_or("failed") +
+                "the platform's search for its decompressor " +
+                    said_as_hung({pick.outcome, {"", pick.problem.value_or("failed")}}) +
                     ": players that search so fail on this file too"};
     if (movie.format.compression == "BI_RGB" || movie.format.compression == "BI_BITFIELDS")
         return {"uncompressed",
@@ -300,8 +307,10 @@ Reason verdict(const Play& play)
                     named(player.code, player.driver) +
                         " is registered for it but does not load: " + player.reason->text};
     if (!play.foreign.empty())
-        return {"other_bitness",
-                "no decompressor for " + bits + " takes it; " + play.foreign.front().reason.text};
+        return {"other_bitness", "no decompressor for " + bits + " takes it; " +
+                                     play.foreign.front().reason.text + ": play it with a " +
+                                     std::to_string(96 - play.bits) +
+                                     "-bit program, or install its decompressor for " + bits};
     return {"none_takes",
             "no installed decompressor for " + bits + " takes " + format +
                 ", and none is registered for " + movie.handler + ": install one for " + bits};
@@ -337,7 +346,7 @@ int play(const Options& options)
     const std::string walked = shape.problems.empty() ? "" : shape.problems.front();
     if (heard.refused || heard.reader_ended || !heard.read) {
         std::string why = heard.reader_ended
-            ? "the platform's AVI library " + heard.reader_ended->reason.text
+            ? "the platform's AVI library " + said_as_hung(*heard.reader_ended)
             : heard.refused.value_or("the platform's AVI library does not read it");
         if (!walked.empty() && (heard.refused_by_platform || !heard.refused))
             why += ": " + walked;
