@@ -197,7 +197,8 @@ def test(session, prefix, arch, compressor):
                  f"video1: verdict {read.get('verdict')}", saved / "play.json")
     decoded = (pick.get("decoded") or {})
     rgb24 = decoded.get("rgb24") or {}
-    checks.check(decoded.get("output_bit_count") == 16 and rgb24.get("psnr_db") is not None and rgb24["psnr_db"] < 30,
+    checks.check(decoded.get("output_bit_count") == 16 and rgb24.get("psnr_db") is not None and rgb24["psnr_db"] < 30
+                 and rgb24.get("looks") == "with red and blue swapped" and rgb24.get("swapped_back_db") is not None,
                  f"video1: its depths {decoded}", saved / "play.json")
     checks.check("at 24 bits it disagrees with itself" in table, "video1: the table does not name the disagreement",
                  logs / "video1.out")

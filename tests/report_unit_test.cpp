@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstring>
 #include <shellapi.h>  // for CommandLineToArgvW, after the platform header
@@ -229,8 +230,9 @@ Player full_player()
     decoded.failure = "ICDecompress answered ICERR_BADFORMAT (-2)";
     decoded.changes = true;
     decoded.delay_frames = 1;
-    decoded.rgb24 = Depth{24, 13.25, Looks::swapped, std::nullopt};
-    decoded.rgb32 = Depth{32, std::nullopt, std::nullopt, "frame 2 does not decode: x"};
+    decoded.rgb24 = Depth{24, 3.25, Looks::swapped, 13.5, std::nullopt};
+    decoded.rgb32 = Depth{32, std::nullopt, std::nullopt, std::nullopt,
+                          "frame 2 does not decode: x"};
     decoded.against = "CRAM";
     decoded.offset_frames = -1;
     decoded.agreement_db = 61.5;
@@ -269,6 +271,67 @@ TEST(Protocol, CarriesWhatPlayingAFileFoundThereAndBack)
     const auto refused = protocol::decode("refused\twhy=it is empty\tplatform=0");
     EXPECT_EQ(protocol::refused("it is empty", false), "refused\twhy=it is empty\tplatform=0\n");
     EXPECT_EQ(refused->number("platform"), 0);
+}
+
+TEST(Table, SaysWhoPlaysAFileInOneHundredColumnsAndItsPathWhole)
+{
+    Play play;
+    play.bits = 32;
+    play.file = "C:\\Users\\someone with a long name\\Videos\\" + std::string(80, 'x') + ".avi";
+    play.movie = {"CRAM",
+                  {640, 480, 16, "CRAM"},
+                  "",
+                  30,
+                  30,
+                  1,
+                  "1",
+                  0,
+                  "its header says 31 frames, and 30 are there"};
+    play.pick = Pick{true,
+                     "CRAM",
+                     "Wine Video-1",
+                     "msvidc32.dll",
+                     0,
+                     "msvc",
+                     Outcome::answered,
+                     std::nullopt,
+                     full_player().decoded};
+    play.players = {full_player(), full_player()};
+    play.players[1].outcome = Outcome::answered;
+    play.players[1].decoded.reset();
+    play.players[1].reason = Reason{"refuses_format", std::string(300, 'r')};
+    play.verdict = Reason{"plays", "msvc (msvidc32.dll) plays it " + std::string(150, 'v')};
+    const std::string table = table_text(play);
+    std::vector<std::string> lines;
+    for (std::size_t start = 0; start < table.size();) {
+        const std::size_t end = table.find('\n', start);
+        lines.push_back(table.substr(start, end - start));
+        start = end + 1;
+    }
+    ASSERT_GT(lines.size(), 10u);
+    EXPECT_EQ(lines[1], play.file);
+    for (std::size_t i = 0; i < lines.size(); ++i)
+        if (i != 1) {
+            EXPECT_LE(lines[i].size(), kTableWidth) << lines[i];
+        }
+    // Wrapped: words the same, lines apart.
+    std::string flat;
+    for (const char c : table)
+        if (!std::isspace(static_cast<unsigned char>(c)) || (!flat.empty() && flat.back() != ' '))
+            flat += std::isspace(static_cast<unsigned char>(c)) ? ' ' : c;
+    for (const char* says :
+         {"its header says 31 frames", "the platform's pick", "no answer in 10 s",
+          "at 24 bits it disagrees with itself: its first picture with red and "
+          "blue swapped; with them put back, 13.50 dB at worst",
+          "against CRAM's pictures 61.50 dB at worst, 1 frame earlier",
+          "msvc (msvidc32.dll) plays it"})
+        EXPECT_NE(flat.find(says), std::string::npos) << says << "\n" << table;
+    // And every field in the JSON, once each.
+    const std::string json = json_text(play);
+    for (const char* field : {"\"bits\": 32", "\"file\": ", "\"movie\": {", "\"verdict\": {",
+                              "\"pick\": {", "\"decompressors\": [", "\"other_bitness\": []",
+                              "\"swapped_back_db\": 13.50", "\"offset_frames\": -1"})
+        EXPECT_NE(json.find(field), std::string::npos) << field << "\n" << json;
 }
 
 TEST(Protocol, EscapesWhatWouldEndAValueOrALine)

@@ -10,6 +10,7 @@
 #include "report/base/text.h"
 
 #include <algorithm>
+#include <cmath>  // for std::isinf
 #include <cstring>  // for std::memcpy
 #include <cwchar>  // for wcsnlen
 #include <exception>
@@ -347,6 +348,18 @@ Run run(HIC decompressor, const File& file, std::vector<unsigned char> out_bytes
     return ran;
 }
 
+// Pictures this close to one another differ only by how a depth widens
+// 5 or 6 bits to 8.
+constexpr double kNear = 35;
+
+// PICTURE with red and blue swapped.
+Frame swapped(Frame picture)
+{
+    for (std::size_t i = 0; i + 2 < picture.size(); i += 4)
+        std::swap(picture[i], picture[i + 2]);
+    return picture;
+}
+
 bool black(const Frame& picture)
 {
     for (std::size_t i = 0; i < picture.size(); i += 4)
@@ -444,13 +457,30 @@ Decoded play_frames(HIC decompressor, const File& file, Steps& steps, const std:
         if (ran.failed_at)
             depth.problem = "frame " + std::to_string(*ran.failed_at) +
                 " does not decode: " + *ran.failure;
+        // Red and blue swapped, where its first picture is its own but for
+        // that (to within what its depths' widening of 5 bits differs by):
+        // then the others are also compared with them put back.
+        const auto lowest = [](std::optional<double>& worst, const Comparison& seen) {
+            if (seen.psnr_db && (!worst || *seen.psnr_db < *worst))
+                worst = seen.psnr_db;
+        };
         for (std::size_t i = 0; i < ran.pictures.size() && i < pictures.size(); ++i) {
             const Comparison seen = compare(pictures[i], ran.pictures[i].data(), 32, file.size);
-            if (seen.psnr_db && (!depth.psnr_db || *seen.psnr_db < *depth.psnr_db)) {
-                depth.psnr_db = seen.psnr_db;
-                depth.looks = seen.looks;
+            lowest(depth.psnr_db, seen);
+            const Comparison back = compare(pictures[i], swapped(ran.pictures[i]).data(), 32,
+                                            file.size);
+            if (i == 0 && seen.psnr_db)
+                depth.looks = seen.looks                    ? seen.looks
+                    : back.psnr_db.value_or(kNear) >= kNear ? std::optional(Looks::swapped)
+                                                            : std::nullopt;
+            if (depth.looks == Looks::swapped) {
+                depth.swapped_back_db = depth.swapped_back_db.value_or(
+                    std::numeric_limits<double>::infinity());
+                lowest(depth.swapped_back_db, back);
             }
         }
+        if (depth.swapped_back_db && std::isinf(*depth.swapped_back_db))
+            depth.swapped_back_db.reset();
         (format.bit_count == 24 ? decoded.rgb24 : decoded.rgb32) = depth;
     }
     if (!have_own) {

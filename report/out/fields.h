@@ -221,7 +221,8 @@ inline constexpr auto depth = [](auto& v, auto& asked) {
     v("bit_count", asked.bit_count);
     v.derived("same", !asked.psnr_db && !asked.problem);  // the pictures are its own depth's
     v("psnr_db", asked.psnr_db, 2);  // the lowest frame's against its own depth's
-    v("looks", asked.looks);  // "upside down", "with red and blue swapped"
+    v("looks", asked.looks);  // its first picture "upside down", "with red and blue swapped"
+    v("swapped_back_db", asked.swapped_back_db, 2);  // swapped: the lowest with them put back
     v("problem", asked.problem);  // it took the depth but failed with it
 };
 

@@ -30,7 +30,10 @@ struct Movie {
 struct Depth {
     int bit_count = 0;
     std::optional<double> psnr_db;  // the lowest frame's; none when the same
-    std::optional<Looks> looks;
+    std::optional<Looks> looks;  // how its first picture looks, where that is all that differs
+    // Where its first picture has red and blue swapped: the lowest PSNR of
+    // them all with the two put back; none where they are then the same.
+    std::optional<double> swapped_back_db;
     std::optional<std::string> problem;  // it took the depth but failed with it
     bool operator==(const Depth&) const = default;
 };

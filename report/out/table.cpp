@@ -228,13 +228,14 @@ std::string decoded_text(const Decoded& got)
         else if (!depth->psnr_db)
             text += "the same";
         else
-            text += "it disagrees with itself: " + number(*depth->psnr_db, "%.2f") +
-                " dB at worst" +
-                (depth->looks ? " (" +
-                         std::string(names_of(
-                             *depth->looks)[static_cast<std::size_t>(*depth->looks)]) +
-                         ")"
-                              : std::string());
+            text += "it disagrees with itself: " +
+                (depth->looks == Looks::swapped
+                     ? "its first picture with red and blue swapped; with them put back, " +
+                         (depth->swapped_back_db
+                              ? number(*depth->swapped_back_db, "%.2f") + " dB at worst"
+                              : std::string("the same"))
+                     : number(*depth->psnr_db, "%.2f") + " dB at worst" +
+                         (depth->looks ? ", its first picture upside down" : std::string()));
     }
     if (got.against) {
         text += "; against " + *got.against + "'s pictures ";

@@ -307,10 +307,10 @@ Reason verdict(const Play& play)
                     named(player.code, player.driver) +
                         " is registered for it but does not load: " + player.reason->text};
     if (!play.foreign.empty())
-        return {"other_bitness", "no decompressor for " + bits + " takes it; " +
-                                     play.foreign.front().reason.text + ": play it with a " +
-                                     std::to_string(96 - play.bits) +
-                                     "-bit program, or install its decompressor for " + bits};
+        return {"other_bitness",
+                "no decompressor for " + bits + " takes it; " + play.foreign.front().reason.text +
+                    ": play it with a " + std::to_string(96 - play.bits) +
+                    "-bit program, or install its decompressor for " + bits};
     return {"none_takes",
             "no installed decompressor for " + bits + " takes " + format +
                 ", and none is registered for " + movie.handler + ": install one for " + bits};
