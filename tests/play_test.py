@@ -23,8 +23,9 @@ SIZE = 256
 FRAMES = 30
 # The clip: a test card that moves, so that no frame is another's.
 CLIP = f"testsrc=size={SIZE}x{SIZE}:rate=30"
-# The test compressor: slnf faults while decompressing; slnm is registered with no file.
-BEHAVIOUR = {"SELNARY_COMPRESSOR_FAULT": "slnf:decompress"}
+# The test compressor: slnf faults while decompressing, slnh never returns
+# from it; slnm is registered with no file.
+BEHAVIOUR = {"SELNARY_COMPRESSOR_FAULT": "slnf:decompress slnh:stall"}
 # Statuses --play documents: plays, some decompressor faulted or hung, none plays, unreadable.
 STATUSES = {0, 3, 4, 5}
 
@@ -111,7 +112,7 @@ def test(session, prefix, arch, compressor):
     other = "x64" if arch == "x86" else "x86"
     # A decompressor that faults, one registered with no file, and one for
     # the other bitness only, for HuffYUV; Wine's own as they come.
-    prefixes.install_compressors(wine, arch, {"slnf": compressor, "slnm": None})
+    prefixes.install_compressors(wine, arch, {"slnf": compressor, "slnh": compressor, "slnm": None})
     testing.install_compressor(wine, compressor, other, "HFYU")
     timeout = str(session.tools.scaled(3))
     phases, phase_started = [], time.monotonic()
@@ -213,11 +214,15 @@ def test(session, prefix, arch, compressor):
     huffyuv = make(ffmpeg, files / "huffyuv.avi", "-frames:v", "3", "-c:v", "huffyuv")
     zmbv = make(ffmpeg, files / "zmbv.avi", "-frames:v", "3", "-c:v", "zmbv")
     data = video1.read_bytes()
-    missing, crashing = files / "missing.avi", files / "crashing.avi"
+    missing, crashing, hanging = files / "missing.avi", files / "crashing.avi", files / "hanging.avi"
     missing.write_bytes(retagged(data, "slnm"))
     crashing.write_bytes(retagged(data, "slnf"))
+    hanging.write_bytes(retagged(data, "slnh"))
     other_bits = 96 - bits
-    for name, path, want, verdict, says in (
+    # A hang costs the step limit twice (the pick, then its own row): natively only.
+    hangs = (("hanging", hanging, 3, "pick_hung", "the platform's search for its decompressor hung: no answer in "
+                                                   f"{timeout} s while decompressing"),) if session.tools.slowdown == 1 else ()
+    for name, path, want, verdict, says in hangs + (
             ("huffyuv", huffyuv, 4, "other_bitness", f"a {other_bits}-bit decompressor for HFYU is installed "
                                                     f"(HFYU.dll); {bits}-bit programs such as this one cannot use it"),
             ("zmbv", zmbv, 4, "none_takes", f"no installed decompressor for {bits}-bit programs takes ZMBV"),
@@ -234,10 +239,11 @@ def test(session, prefix, arch, compressor):
         if name == "huffyuv":
             checks.check([entry["code"] for entry in read.get("other_bitness", [])] == ["HFYU"],
                          f"huffyuv: other bitness {read.get('other_bitness')}", logs / f"{name}.out")
-        if name == "crashing":
-            crashed = row(read, "slnf")
-            checks.check((crashed.get("outcome"), crashed.get("step")) == ("faulted", "decompress"),
-                         f"crashing: its row {crashed}", logs / f"{name}.out")
+        if name in ("crashing", "hanging"):
+            ended = row(read, "slnf" if name == "crashing" else "slnh")
+            expected = "faulted" if name == "crashing" else "hung"
+            checks.check((ended.get("outcome"), ended.get("step")) == (expected, "decompress"),
+                         f"{name}: its row {ended}", logs / f"{name}.out")
 
     phase("the reasons")
 
@@ -284,7 +290,7 @@ def test(session, prefix, arch, compressor):
         checks.check(ok, f"{name}: status {status}, said {err.strip()!r}; expected {want} and {says!r}",
                      logs / f"bad{number}.out", logs / f"bad{number}.err")
     checks.check(sorted(path.name for path in files.iterdir() if not path.name.startswith("bad")) ==
-                 sorted(["cinepak.avi", "video1.avi", "huffyuv.avi", "zmbv.avi", "missing.avi", "crashing.avi",
+                 sorted(["cinepak.avi", "video1.avi", "huffyuv.avi", "zmbv.avi", "missing.avi", "crashing.avi", "hanging.avi",
                          "audio.avi", "empty.avi", "text.avi"]), "playing wrote into the files' folder", files)
 
     phase("bad input")

@@ -19,6 +19,7 @@
 //   SELNARY_COMPRESSOR_FAULT=hang       never return from the open
 //   SELNARY_COMPRESSOR_FAULT=compress   fault while compressing
 //   SELNARY_COMPRESSOR_FAULT=decompress fault while decompressing a frame
+//   SELNARY_COMPRESSOR_FAULT=stall      never return from decompressing a frame
 //   SELNARY_COMPRESSOR_DECODES=CODE     decompress the frames of CODE's compressor
 //       instead of its own, and say CODE when asked (ICGetInfo), as a codec
 //       installed under another code does
@@ -756,6 +757,8 @@ LRESULT decompress(Instance& instance, ICDECOMPRESS* call)
         return ICERR_BADFORMAT;
     if (setting("SELNARY_COMPRESSOR_FAULT", instance.handler) == "decompress")
         fault();
+    if (setting("SELNARY_COMPRESSOR_FAULT", instance.handler) == "stall")
+        Sleep(INFINITE);
     const std::string variant = stream(instance.handler);
     const unsigned char* in = static_cast<const unsigned char*>(call->lpInput);
     int bytes = call->lpbiInput->biBitCount / 8;

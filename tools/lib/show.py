@@ -9,7 +9,9 @@ the compressors the chooser offers, saves a picture with the list open,
 presses Cancel, and prints what each compressor answers about the probe
 format (selnary-compressors.exe), also when the chooser failed. Where a
 compressor gave frames back, one picture shows them beside the source frame,
-each with its code and result underneath.
+each with its code and result underneath. Where ffmpeg is installed, it
+then plays a file ffmpeg makes (--play) and shows its first frame as each
+decompressor that plays it and as ffmpeg decode it.
 
 WINEPREFIX, when set, names a prefix of your own to use as it is (its
 installed compressors); nothing is created in it and nothing set in it
@@ -48,6 +50,44 @@ def report(session, picture):
     shown = montage(session.tools, frames, frames.with_suffix(".png"))
     if shown:
         print(f"Picture of what {shown} gave back, beside the source frame: {frames.with_suffix('.png')}")
+
+
+def played(session, picture):
+    """A file nobody here wrote, played as a person's own would be (--play):
+    an MS Video 1 clip that ffmpeg makes, tagged CRAM, which no decompressor
+    is registered under; its table, and its first picture by each
+    decompressor that plays it beside ffmpeg's, in one picture."""
+    tools = session.tools
+    if not tools.ffmpeg:
+        return
+    folder = Path(picture).with_name(Path(picture).stem + "-played")
+    shutil.rmtree(folder, ignore_errors=True)
+    folder.mkdir(parents=True)
+    movie = folder / "video1.avi"
+    made = subprocess.run([tools.ffmpeg, "-v", "error", "-y", "-f", "lavfi", "-i", "testsrc=size=256x256:rate=30",
+                           "-frames:v", "8", "-c:v", "msvideo1", "-vtag", "CRAM", str(movie)],
+                          capture_output=True, text=True, timeout=60)
+    if made.returncode != 0:
+        print(f"warning: ffmpeg made no file to play ({made.stderr.strip()})", file=sys.stderr)
+        return
+    print(f"\nPlaying {movie.name}, MS Video 1 made by ffmpeg and tagged CRAM:", flush=True)
+    status = session.wine.run(tools.program("SELNARY_COMPRESSORS"), "--play", winesession.windows_path(movie),
+                              "--timeout", tools.scaled(10), "--save", winesession.windows_path(folder),
+                              seconds=120).returncode
+    try:
+        rows = json.loads((folder / "play.json").read_text())["decompressors"]
+    except (OSError, ValueError, KeyError):
+        print(f"warning: selnary-compressors.exe --play could not report (status {status})", file=sys.stderr)
+        return
+    tiles = []
+    theirs = decoded_by_ffmpeg(tools, movie)
+    if theirs:
+        tiles += ["-label", "decoded by ffmpeg", theirs]
+    codes = [row["code"] for row in rows if (folder / f"{row['code']}.bmp").is_file()]
+    for code in codes:
+        tiles += ["-label", f"{code}: its first picture", folder / f"{code}.bmp"]
+    if codes and tiles_picture(tools, tiles, folder.with_suffix(".png")):
+        print(f"Picture of the first frame as {', '.join(codes)} and ffmpeg decode it: {folder.with_suffix('.png')}")
 
 
 def result(row):
@@ -92,15 +132,19 @@ def montage(tools, frames, out):
             theirs = decoded_by_ffmpeg(tools, frames / f"{code}.avi")
             if theirs:
                 tiles += ["-label", f"{code}: decoded by ffmpeg", theirs]
-    if not codes:
+    if not codes or not tiles_picture(tools, tiles, out):
         return None
+    return ", ".join(codes)
+
+
+def tiles_picture(tools, tiles, out):
+    """TILES (-label TEXT FILE ...) in one picture OUT; whether it was made."""
     program = Path(tools.picture).with_name("montage")  # ImageMagick's, beside import
     done = subprocess.run([program, *map(str, tiles), "-tile", "4x", "-geometry", "+6+6", out],
                           capture_output=True, text=True)
     if done.returncode != 0:
         print(f"warning: no picture of the frames ({program}: {done.stderr.strip()})", file=sys.stderr)
-        return None
-    return ", ".join(codes)
+    return done.returncode == 0
 
 
 def show(session, arch, picture):
@@ -164,6 +208,7 @@ def show(session, arch, picture):
     status = session.wait(program, 10)
     print(f"selnary.exe exited with status {status}", flush=True)
     report(session, picture)
+    played(session, picture)
     return status
 
 
