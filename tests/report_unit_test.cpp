@@ -1075,6 +1075,57 @@ TEST(CommandLine, PassesTheFolderForPicturesWholeToTheChild)
     }
 }
 
+TEST(CommandLine, PlaysAFileAndPassesItWholeToTheChild)
+{
+    EXPECT_EQ(usage({"--play"}), "--play takes an AVI file");
+    EXPECT_EQ(usage({"--play", ""}), "--play takes an AVI file");
+    for (const char* frames : {"0", "1001", "-1", "x", ""})
+        EXPECT_EQ(usage({"--play", "a.avi", "--frames", frames}),
+                  "--frames takes a whole number, 1 to 1000")
+            << frames;
+    EXPECT_EQ(usage({"--frames", "5"}), "--frames is for --play");
+    for (const auto& other :
+         {std::vector<std::string>{"--format", "yuy2"}, std::vector<std::string>{"--formats"},
+          std::vector<std::string>{"--size", "64x48"}}) {
+        std::vector<std::string> arguments = {"--play", "a.avi"};
+        arguments.insert(arguments.end(), other.begin(), other.end());
+        EXPECT_EQ(usage(arguments),
+                  "--play asks about the file's own format: leave out --format, "
+                  "--formats and --size")
+            << other[0];
+    }
+    const Command asked = parse_command_line({"--play", "a b.avi", "--frames", "1000", "--json"});
+    ASSERT_TRUE(std::holds_alternative<Options>(asked));
+    EXPECT_EQ(std::tuple(std::get<Options>(asked).play, std::get<Options>(asked).frames),
+              std::tuple(std::string("a b.avi"), 1000));
+    EXPECT_EQ(std::get<Options>(parse_command_line({"--play", "a.avi"})).frames, kDefaultFrames);
+    EXPECT_EQ(usage({"--play-child", "1", "2", "30", "0"}),
+              "--play-child is for the report's own playing process");
+
+    // As the child's command line is split: spaces, a trailing backslash, letters beyond ASCII.
+    for (const std::string file : {"C:\\clip.avi", "C:\\my videos\\clip one.avi",
+                                   "\\\\server\\share\\Gr\xc3\xb6\xc3\x9f"
+                                   "e.avi"})
+        for (const std::string folder : {"", "C:\\my pictures\\"})
+            for (const bool reference : {false, true}) {
+                const std::wstring line = L"selnary-compressors.exe --play-child 3 9" +
+                    text::wide(watch_arguments(12, reference, file, folder));
+                int count = 0;
+                wchar_t** split = CommandLineToArgvW(line.c_str(), &count);
+                ASSERT_TRUE(split);
+                std::vector<std::string> arguments;
+                for (int i = 1; i < count; ++i)
+                    arguments.push_back(text::utf8(split[i]));
+                LocalFree(split);
+                const Command child = parse_command_line(arguments);
+                ASSERT_TRUE(std::holds_alternative<Watch>(child)) << text::utf8(line);
+                const Watch& watch = std::get<Watch>(child);
+                EXPECT_EQ(std::tuple(watch.first, watch.channel, watch.frames, watch.reference,
+                                     watch.file, watch.save),
+                          std::tuple(3, std::uintptr_t{9}, 12, reference, file, folder));
+            }
+}
+
 TEST(Pictures, AreBmpFilesOfTheFrameAndOfItsDifferenceMagnified)
 {
     // An odd width, so that each row is padded to four bytes.
