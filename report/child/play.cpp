@@ -41,39 +41,6 @@ struct File {
     std::vector<Output> frames;  // from the first key frame, as many as asked
 };
 
-// The AVIERR_ name of RESULT, with its value.
-std::string avi_error(HRESULT result)
-{
-    static constexpr struct {
-        HRESULT value;
-        const char* name;
-    } kNames[] = {
-        {AVIERR_UNSUPPORTED, "AVIERR_UNSUPPORTED"},
-        {AVIERR_BADFORMAT, "AVIERR_BADFORMAT"},
-        {AVIERR_MEMORY, "AVIERR_MEMORY"},
-        {AVIERR_INTERNAL, "AVIERR_INTERNAL"},
-        {AVIERR_BADFLAGS, "AVIERR_BADFLAGS"},
-        {AVIERR_BADPARAM, "AVIERR_BADPARAM"},
-        {AVIERR_BADSIZE, "AVIERR_BADSIZE"},
-        {AVIERR_BADHANDLE, "AVIERR_BADHANDLE"},
-        {AVIERR_FILEREAD, "AVIERR_FILEREAD"},
-        {AVIERR_FILEWRITE, "AVIERR_FILEWRITE"},
-        {AVIERR_FILEOPEN, "AVIERR_FILEOPEN"},
-        {AVIERR_COMPRESSOR, "AVIERR_COMPRESSOR"},
-        {AVIERR_NOCOMPRESSOR, "AVIERR_NOCOMPRESSOR"},
-        {AVIERR_READONLY, "AVIERR_READONLY"},
-        {AVIERR_NODATA, "AVIERR_NODATA"},
-        {AVIERR_BUFFERTOOSMALL, "AVIERR_BUFFERTOOSMALL"},
-        {AVIERR_CANTCOMPRESS, "AVIERR_CANTCOMPRESS"},
-        {AVIERR_USERABORT, "AVIERR_USERABORT"},
-        {AVIERR_ERROR, "AVIERR_ERROR"},
-    };
-    for (const auto& known : kNames)
-        if (known.value == result)
-            return std::string(known.name) + " (" + text::hex(static_cast<DWORD>(result)) + ")";
-    return text::hex(static_cast<DWORD>(result));
-}
-
 // The palette or masks after the header, in words.
 std::string colours_of(const std::vector<unsigned char>& format)
 {
@@ -142,7 +109,7 @@ std::optional<Refusal> read_file(const std::string& path, int count, Steps& step
         return AVIFileOpenW(&avi, wide_path.c_str(), OF_READ | OF_SHARE_DENY_WRITE, nullptr);
     });
     if (opened != AVIERR_OK || !avi)
-        return Refusal{"the platform's AVI library does not open it (" + avi_error(opened) + ")"};
+        return Refusal{"the platform's AVI library does not open it (" + avierr_text(opened) + ")"};
     PAVISTREAM stream = nullptr;
     const HRESULT got = steps("avi_stream",
                               [&] { return AVIFileGetStream(avi, &stream, streamtypeVIDEO, 0); });
@@ -159,7 +126,7 @@ std::optional<Refusal> read_file(const std::string& path, int count, Steps& step
     } release{avi, stream};
     if (got != AVIERR_OK || !stream)
         return Refusal{"it has no video stream (the platform's AVI library answers " +
-                       avi_error(got) + ")"};
+                       avierr_text(got) + ")"};
 
     AVISTREAMINFOW info{};
     steps("avi_info", [&] { return AVIStreamInfoW(stream, &info, sizeof info); });
@@ -177,7 +144,7 @@ std::optional<Refusal> read_file(const std::string& path, int count, Steps& step
         return AVIStreamReadFormat(stream, start, file.format.data(), &size);
     });
     if (read_format != AVIERR_OK)
-        return Refusal{"its video format cannot be read (" + avi_error(read_format) + ")"};
+        return Refusal{"its video format cannot be read (" + avierr_text(read_format) + ")"};
     BITMAPINFOHEADER header;
     std::memcpy(&header, file.format.data(), sizeof header);
     if (header.biSize < sizeof header || header.biSize > file.format.size())
@@ -225,7 +192,7 @@ std::optional<Refusal> read_file(const std::string& path, int count, Steps& step
             return AVIStreamRead(stream, frame, 1, nullptr, 0, &bytes, &samples);
         });
         if (sized != AVIERR_OK) {
-            stopped = Refusal{named + " cannot be read (" + avi_error(sized) + ")"};
+            stopped = Refusal{named + " cannot be read (" + avierr_text(sized) + ")"};
             break;
         }
         if (bytes < 0 || bytes > kMostFrameBytes) {
@@ -242,7 +209,7 @@ std::optional<Refusal> read_file(const std::string& path, int count, Steps& step
         });
         if (read != AVIERR_OK) {
             file.frames.pop_back();
-            stopped = Refusal{named + " cannot be read (" + avi_error(read) + ")"};
+            stopped = Refusal{named + " cannot be read (" + avierr_text(read) + ")"};
             break;
         }
         output.bytes.resize(static_cast<std::size_t>(std::max<LONG>(0, bytes)));

@@ -11,29 +11,6 @@ namespace {
 
 constexpr DWORD kRate = 30;
 
-// What the AVI file library answered, by name where it has one.
-std::string avierr_text(HRESULT result)
-{
-    static constexpr struct {
-        HRESULT code;
-        const char* name;
-    } kNames[] = {
-        {AVIERR_UNSUPPORTED, "AVIERR_UNSUPPORTED"}, {AVIERR_BADFORMAT, "AVIERR_BADFORMAT"},
-        {AVIERR_MEMORY, "AVIERR_MEMORY"},           {AVIERR_INTERNAL, "AVIERR_INTERNAL"},
-        {AVIERR_BADFLAGS, "AVIERR_BADFLAGS"},       {AVIERR_BADPARAM, "AVIERR_BADPARAM"},
-        {AVIERR_BADSIZE, "AVIERR_BADSIZE"},         {AVIERR_BADHANDLE, "AVIERR_BADHANDLE"},
-        {AVIERR_FILEREAD, "AVIERR_FILEREAD"},       {AVIERR_FILEWRITE, "AVIERR_FILEWRITE"},
-        {AVIERR_FILEOPEN, "AVIERR_FILEOPEN"},       {AVIERR_READONLY, "AVIERR_READONLY"},
-        {AVIERR_NODATA, "AVIERR_NODATA"},           {AVIERR_ERROR, "AVIERR_ERROR"},
-    };
-    char number[16];
-    std::snprintf(number, sizeof number, "0x%08lx", static_cast<unsigned long>(result));
-    for (const auto& known : kNames)
-        if (known.code == result)
-            return std::string(known.name) + " (" + number + ")";
-    return number;
-}
-
 // The library's objects, each released when it goes.
 struct Library {
     Library()
@@ -56,6 +33,40 @@ struct Released {
 };
 
 }  // namespace
+
+std::string avierr_text(HRESULT result)
+{
+    static constexpr struct {
+        HRESULT code;
+        const char* name;
+    } kNames[] = {
+        {AVIERR_UNSUPPORTED, "AVIERR_UNSUPPORTED"},
+        {AVIERR_BADFORMAT, "AVIERR_BADFORMAT"},
+        {AVIERR_MEMORY, "AVIERR_MEMORY"},
+        {AVIERR_INTERNAL, "AVIERR_INTERNAL"},
+        {AVIERR_BADFLAGS, "AVIERR_BADFLAGS"},
+        {AVIERR_BADPARAM, "AVIERR_BADPARAM"},
+        {AVIERR_BADSIZE, "AVIERR_BADSIZE"},
+        {AVIERR_BADHANDLE, "AVIERR_BADHANDLE"},
+        {AVIERR_FILEREAD, "AVIERR_FILEREAD"},
+        {AVIERR_FILEWRITE, "AVIERR_FILEWRITE"},
+        {AVIERR_FILEOPEN, "AVIERR_FILEOPEN"},
+        {AVIERR_READONLY, "AVIERR_READONLY"},
+        {AVIERR_NODATA, "AVIERR_NODATA"},
+        {AVIERR_ERROR, "AVIERR_ERROR"},
+        {AVIERR_COMPRESSOR, "AVIERR_COMPRESSOR"},
+        {AVIERR_NOCOMPRESSOR, "AVIERR_NOCOMPRESSOR"},
+        {AVIERR_BUFFERTOOSMALL, "AVIERR_BUFFERTOOSMALL"},
+        {AVIERR_CANTCOMPRESS, "AVIERR_CANTCOMPRESS"},
+        {AVIERR_USERABORT, "AVIERR_USERABORT"},
+    };
+    char number[16];
+    std::snprintf(number, sizeof number, "0x%08lx", static_cast<unsigned long>(result));
+    for (const auto& known : kNames)
+        if (known.code == result)
+            return std::string(known.name) + " (" + number + ")";
+    return number;
+}
 
 std::optional<std::string> write_avi(const std::string& path, const Stream& stream)
 {

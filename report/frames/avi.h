@@ -19,6 +19,10 @@ struct Stream {
     std::vector<Output> frames;  // in order, one a call; an empty one is written empty
 };
 
+// What the AVI file library answered, by name where it has one, with its
+// value: "AVIERR_FILEOPEN (0x8004406f)".
+std::string avierr_text(long result);
+
 // STREAM as the file PATH (UTF-8) at 30 frames a second, each frame marked
 // a key frame where it was. The file is closed whole, with its index, also
 // where a write fails part way. What went wrong, in the platform's words,
