@@ -162,100 +162,42 @@ def test(session, prefix, arch, compressor):
                      f"{'exact' if least is None else f'{least} dB or more'}", decoded)
         return worst
 
-    # Cinepak, by Wine's own decompressor, which the platform picks: its
-    # frames agree with ffmpeg's to about 61 dB.
+    # The files: ffmpeg's, some of them changed, and bad ones.
     cinepak = make(ffmpeg, files / "cinepak.avi", "-frames:v", str(FRAMES), "-c:v", "cinepak")
-    saved = logs / "cinepak"
-    status, table, err, _ = play("cinepak", cinepak, "--save", windows_path(saved))
-    read = document("cinepak", (saved / "play.json").read_text() if (saved / "play.json").exists() else "")
-    checks.check(status == 0, f"cinepak: exit status {status}, expected 0", logs / "cinepak.err")
-    pick = read.get("pick") or {}
-    checks.check((pick.get("code"), pick.get("driver"), (read.get("verdict") or {}).get("code")) ==
-                 ("cvid", "iccvid.dll", "plays"), f"cinepak: the pick {pick}, verdict {read.get('verdict')}",
-                 saved / "play.json")
-    lines = table.splitlines()
-    checks.check("cvid (iccvid.dll) plays it" in table and lines[1:2] == [windows_path(cinepak)] and
-                 all(len(line) <= 100 for line in lines[:1] + lines[2:]),
-                 "cinepak: the table does not say who plays it in 100 columns, its path whole", logs / "cinepak.out")
-    decoded = (pick.get("decoded") or {})
-    checks.check((decoded.get("frames"), decoded.get("failed_at"), decoded.get("delay_frames"),
-                  decoded.get("changes")) == (FRAMES, None, 0, True), f"cinepak: decoded {decoded}", saved / "play.json")
-    cinepak_db = agree("cinepak", saved / "cvid.avi", cinepak, 55)
-    checks.check((saved / "cvid.bmp").exists(), "cinepak: its first picture was not saved", saved)
-
-    # MS Video 1 tagged CRAM: nothing is registered under that code, so the
-    # platform finds Wine's, registered as msvc, which says CRAM when asked.
-    # Its own 16-bit RGB is ffmpeg's exactly; asked for 24 bits it disagrees.
     video1 = make(ffmpeg, files / "video1.avi", "-frames:v", str(FRAMES), "-c:v", "msvideo1", "-vtag", "CRAM")
-    saved = logs / "video1"
-    status, table, err, _ = play("video1", video1, "--save", windows_path(saved))
-    read = document("video1", (saved / "play.json").read_text() if (saved / "play.json").exists() else "")
-    checks.check(status == 0, f"video1: exit status {status}, expected 0", logs / "video1.err")
-    pick = read.get("pick") or {}
-    checks.check((pick.get("code"), pick.get("says"), pick.get("driver")) == ("msvc", "CRAM", "msvidc32.dll"),
-                 f"video1: the pick {pick}", saved / "play.json")
-    checks.check("it says CRAM when asked, and is registered as msvc" in (read.get("verdict") or {}).get("text", ""),
-                 f"video1: verdict {read.get('verdict')}", saved / "play.json")
-    decoded = (pick.get("decoded") or {})
-    rgb24 = decoded.get("rgb24") or {}
-    checks.check(decoded.get("output_bit_count") == 16 and rgb24.get("psnr_db") is not None and rgb24["psnr_db"] < 30
-                 and rgb24.get("looks") == "with red and blue swapped" and rgb24.get("swapped_back_db") is not None,
-                 f"video1: its depths {decoded}", saved / "play.json")
-    checks.check("at 24 bits it disagrees with itself" in table, "video1: the table does not name the disagreement",
-                 logs / "video1.out")
-    agree("video1", saved / "msvc.avi", video1, None)
-    checks.check(row(read, "msvc").get("picked") and not row(read, "cvid").get("takes"),
-                 "video1: the rows do not say which takes it", saved / "play.json")
-
-    phase("Cinepak and MS Video 1")
-
-    # Where nothing plays it, why: the only decompressor is for the other
-    # bitness; nothing takes it at all; the one registered does not load.
     huffyuv = make(ffmpeg, files / "huffyuv.avi", "-frames:v", "3", "-c:v", "huffyuv")
     zmbv = make(ffmpeg, files / "zmbv.avi", "-frames:v", "3", "-c:v", "zmbv")
+    no_video = make(ffmpeg, files / "audio.avi", "-c:a", "pcm_s16le", source="sine=duration=1")
     data = video1.read_bytes()
     missing, crashing, hanging = files / "missing.avi", files / "crashing.avi", files / "hanging.avi"
     missing.write_bytes(retagged(data, "slnm"))
     crashing.write_bytes(retagged(data, "slnf"))
     hanging.write_bytes(retagged(data, "slnh"))
-    other_bits = 96 - bits
-    # A hang costs the step limit twice (the pick, then its own row): natively only.
-    hangs = (("hanging", hanging, 3, "pick_hung", "the platform's search for its decompressor hung: no answer in "
-                                                   f"{timeout} s while decompressing"),) if session.tools.slowdown == 1 else ()
-    for name, path, want, verdict, says in hangs + (
-            ("huffyuv", huffyuv, 4, "other_bitness", f"a {other_bits}-bit decompressor for HFYU is installed "
-                                                    f"(HFYU.dll); {bits}-bit programs such as this one cannot use it"),
-            ("zmbv", zmbv, 4, "none_takes", f"no installed decompressor for {bits}-bit programs takes ZMBV"),
-            ("missing", missing, 4, "not_loaded", "slnm (slnm.dll) is registered for it but does not load: its "
-                                                  "driver file slnm.dll is not found"),
-            ("crashing", crashing, 3, "pick_faulted", "the platform's search for its decompressor faulted while "
-                                                      "decompressing")):
-        status, out, err, _ = play(name, path, "--json")
-        read = document(name, out)
-        got = read.get("verdict") or {}
-        checks.check(status == want and got.get("code") == verdict and says in got.get("text", ""),
-                     f"{name}: status {status}, verdict {got}; expected {want}, {verdict}: {says}",
-                     logs / f"{name}.out", logs / f"{name}.err")
-        if name == "huffyuv":
-            checks.check([entry["code"] for entry in read.get("other_bitness", [])] == ["HFYU"],
-                         f"huffyuv: other bitness {read.get('other_bitness')}", logs / f"{name}.out")
-        if name in ("crashing", "hanging"):
-            ended = row(read, "slnf" if name == "crashing" else "slnh")
-            expected = "faulted" if name == "crashing" else "hung"
-            checks.check((ended.get("outcome"), ended.get("step")) == (expected, "decompress"),
-                         f"{name}: its row {ended}", logs / f"{name}.out")
-
-    phase("the reasons")
-
-    # Bad input: one line on standard error that says what is wrong, and its
-    # status; a file that still plays says what is wrong in its notes.
-    no_video = make(ffmpeg, files / "audio.avi", "-c:a", "pcm_s16le", source="sine=duration=1")
     empty, text = files / "empty.avi", files / "text.avi"
     empty.write_bytes(b"")
     text.write_bytes(b"not a video\n" * 20)
     index = offset_of(data, b"idx1")
     first_frame = next(at for code, at, _ in chunks(data) if code == b"00dc")
     strf = offset_of(data, b"strf")
+    other_bits = 96 - bits
+    # Where nothing plays it, why: the only decompressor is for the other
+    # bitness; nothing takes it at all; the one registered does not load;
+    # it crashes. A hang costs the step limit twice (the pick, then its own
+    # row): natively only. Name: (file, status, verdict, what it says).
+    reasons = {
+        "huffyuv": (huffyuv, 4, "other_bitness", f"a {other_bits}-bit decompressor for HFYU is installed "
+                                                 f"(HFYU.dll); {bits}-bit programs such as this one cannot use it"),
+        "zmbv": (zmbv, 4, "none_takes", f"no installed decompressor for {bits}-bit programs takes ZMBV"),
+        "missing": (missing, 4, "not_loaded", "slnm (slnm.dll) is registered for it but does not load: its "
+                                              "driver file slnm.dll is not found"),
+        "crashing": (crashing, 3, "pick_faulted", "the platform's search for its decompressor faulted while "
+                                                  "decompressing"),
+    }
+    if session.tools.slowdown == 1:
+        reasons["hanging"] = (hanging, 3, "pick_hung", "the platform's search for its decompressor hung: no "
+                                                       f"answer in {timeout} s while decompressing")
+    # Bad input: one line on standard error that says what is wrong, and its
+    # status; a file that still plays says what is wrong in its notes.
     bad = {
         "no such file": (files / "nothere.avi", 5, "no such file"),
         "a folder": (files, 5, "it is a folder, not a file"),
@@ -275,25 +217,97 @@ def test(session, prefix, arch, compressor):
                                  f"its '00dc' chunk at byte {first_frame} says it is 4294967280 bytes, past the end "
                                  "of the 'movi' list"),
     }
+    logged = {}
     for number, (name, (path, want, says)) in enumerate(bad.items()):
+        logged[name] = f"bad{number}"
         if isinstance(path, bytes):
             (files / f"bad{number}.avi").write_bytes(path)
-            path = files / f"bad{number}.avi"
-        status, out, err, seconds = play(f"bad{number}", path, "--json")
+            bad[name] = (files / f"bad{number}.avi", want, says)
+
+    # Every one played side by side: each is a process start or two, seconds under emulation.
+    runs = {"cinepak": (cinepak, "--save", windows_path(logs / "cinepak")),
+            "video1": (video1, "--save", windows_path(logs / "video1")),
+            **{name: (path, "--json") for name, (path, *_) in reasons.items()},
+            **{logged[name]: (path, "--json") for name, (path, *_) in bad.items()}}
+    with concurrent.futures.ThreadPoolExecutor(3) as pool:
+        played = dict(zip(runs, pool.map(lambda name: play(name, *runs[name]), runs)))
+    phase("playing the files")
+
+    # Cinepak, by Wine's own decompressor, which the platform picks: its
+    # frames agree with ffmpeg's to about 61 dB.
+    saved = logs / "cinepak"
+    status, table, err, _ = played["cinepak"]
+    read = document("cinepak", (saved / "play.json").read_text() if (saved / "play.json").exists() else "")
+    checks.check(status == 0, f"cinepak: exit status {status}, expected 0", logs / "cinepak.err")
+    pick = read.get("pick") or {}
+    checks.check((pick.get("code"), pick.get("driver"), (read.get("verdict") or {}).get("code")) ==
+                 ("cvid", "iccvid.dll", "plays"), f"cinepak: the pick {pick}, verdict {read.get('verdict')}",
+                 saved / "play.json")
+    lines = table.splitlines()
+    checks.check("cvid (iccvid.dll) plays it" in table and lines[1:2] == [windows_path(cinepak)] and
+                 all(len(line) <= 100 for line in lines[:1] + lines[2:]),
+                 "cinepak: the table does not say who plays it in 100 columns, its path whole", logs / "cinepak.out")
+    decoded = (pick.get("decoded") or {})
+    checks.check((decoded.get("frames"), decoded.get("failed_at"), decoded.get("delay_frames"),
+                  decoded.get("changes")) == (FRAMES, None, 0, True), f"cinepak: decoded {decoded}", saved / "play.json")
+    cinepak_db = agree("cinepak", saved / "cvid.avi", cinepak, 55)
+    checks.check((saved / "cvid.bmp").exists(), "cinepak: its first picture was not saved", saved)
+
+    # MS Video 1 tagged CRAM: nothing is registered under that code, so the
+    # platform finds Wine's, registered as msvc, which says CRAM when asked.
+    # Its own 16-bit RGB is ffmpeg's exactly; asked for 24 bits it disagrees.
+    saved = logs / "video1"
+    status, table, err, _ = played["video1"]
+    read = document("video1", (saved / "play.json").read_text() if (saved / "play.json").exists() else "")
+    checks.check(status == 0, f"video1: exit status {status}, expected 0", logs / "video1.err")
+    pick = read.get("pick") or {}
+    checks.check((pick.get("code"), pick.get("says"), pick.get("driver")) == ("msvc", "CRAM", "msvidc32.dll"),
+                 f"video1: the pick {pick}", saved / "play.json")
+    checks.check("it says CRAM when asked, and is registered as msvc" in (read.get("verdict") or {}).get("text", ""),
+                 f"video1: verdict {read.get('verdict')}", saved / "play.json")
+    decoded = (pick.get("decoded") or {})
+    rgb24 = decoded.get("rgb24") or {}
+    checks.check(decoded.get("output_bit_count") == 16 and rgb24.get("psnr_db") is not None and rgb24["psnr_db"] < 30
+                 and rgb24.get("looks") == "with red and blue swapped" and rgb24.get("swapped_back_db") is not None,
+                 f"video1: its depths {decoded}", saved / "play.json")
+    checks.check("at 24 bits it disagrees with itself" in table, "video1: the table does not name the disagreement",
+                 logs / "video1.out")
+    agree("video1", saved / "msvc.avi", video1, None)
+    checks.check(row(read, "msvc").get("picked") and not row(read, "cvid").get("takes"),
+                 "video1: the rows do not say which takes it", saved / "play.json")
+
+    for name, (path, want, verdict, says) in reasons.items():
+        status, out, err, _ = played[name]
+        read = document(name, out)
+        got = read.get("verdict") or {}
+        checks.check(status == want and got.get("code") == verdict and says in got.get("text", ""),
+                     f"{name}: status {status}, verdict {got}; expected {want}, {verdict}: {says}",
+                     logs / f"{name}.out", logs / f"{name}.err")
+        if name == "huffyuv":
+            checks.check([entry["code"] for entry in read.get("other_bitness", [])] == ["HFYU"],
+                         f"huffyuv: other bitness {read.get('other_bitness')}", logs / f"{name}.out")
+        if name in ("crashing", "hanging"):
+            ended = row(read, "slnf" if name == "crashing" else "slnh")
+            expected = "faulted" if name == "crashing" else "hung"
+            checks.check((ended.get("outcome"), ended.get("step")) == (expected, "decompress"),
+                         f"{name}: its row {ended}", logs / f"{name}.out")
+
+    for name, (path, want, says) in bad.items():
+        status, out, err, seconds = played[logged[name]]
         lines = err.strip().splitlines()
         if want == 5:
             ok = status == 5 and len(lines) == 1 and says in lines[0] and not out
             if name == "2^31 frames":
                 ok = ok and "the platform's AVI library" in lines[0]
         else:
-            ok = status == want and says in ((document(f"bad{number}", out).get("movie") or {}).get("notes") or "")
+            ok = status == want and says in ((document(logged[name], out).get("movie") or {}).get("notes") or "")
         checks.check(ok, f"{name}: status {status}, said {err.strip()!r}; expected {want} and {says!r}",
-                     logs / f"bad{number}.out", logs / f"bad{number}.err")
+                     logs / f"{logged[name]}.out", logs / f"{logged[name]}.err")
     checks.check(sorted(path.name for path in files.iterdir() if not path.name.startswith("bad")) ==
-                 sorted(["cinepak.avi", "video1.avi", "huffyuv.avi", "zmbv.avi", "missing.avi", "crashing.avi", "hanging.avi",
-                         "audio.avi", "empty.avi", "text.avi"]), "playing wrote into the files' folder", files)
-
-    phase("bad input")
+                 sorted(["cinepak.avi", "video1.avi", "huffyuv.avi", "zmbv.avi", "missing.avi", "crashing.avi",
+                         "hanging.avi", "audio.avi", "empty.avi", "text.avi"]), "playing wrote into the files' folder",
+                 files)
+    phase("comparing")
 
     # Mutations of a valid file, each answered in time, its first frames
     # played: the reader is what they try. Under emulation a process start
