@@ -328,7 +328,8 @@ def test(session, prefix, arch, compressor):
         return name, done.returncode, done.stdout, done.stderr, time.monotonic() - started
 
     seen, slowest, told = {}, 0.0, []
-    with concurrent.futures.ThreadPoolExecutor(4) as pool:
+    # Two at a time: about a core, the other left to the other bitness's suite beside it.
+    with concurrent.futures.ThreadPoolExecutor(2) as pool:
         for name, status, out, err, seconds in pool.map(one, enumerate(mutated)):
             told.append(f"{seconds:5.1f} s  status {status}  {name}: {err.decode(errors='replace').strip()}\n")
             seen[status] = seen.get(status, 0) + 1
