@@ -1047,6 +1047,19 @@ TEST(CommandLine, AsksAboutAnotherFormatAndSizeAndPassesThemToTheChild)
               "--examine is for the report's own examining process");
 }
 
+// LINE's arguments after the program's name, split as a child's command
+// line is; none where it does not split.
+std::vector<std::string> split(const std::wstring& line)
+{
+    int count = 0;
+    wchar_t** parts = CommandLineToArgvW(line.c_str(), &count);
+    std::vector<std::string> arguments;
+    for (int i = 1; parts && i < count; ++i)
+        arguments.push_back(text::utf8(parts[i]));
+    LocalFree(parts);
+    return arguments;
+}
+
 TEST(CommandLine, PassesTheFolderForPicturesWholeToTheChild)
 {
     EXPECT_EQ(usage({"--save"}), "--save takes a folder");
@@ -1060,14 +1073,7 @@ TEST(CommandLine, PassesTheFolderForPicturesWholeToTheChild)
         for (const Input& input : {Input{}, yuy2}) {
             const std::wstring line = L"selnary-compressors.exe --examine 3 9" +
                 text::wide(child_arguments(input, folder));
-            int count = 0;
-            wchar_t** split = CommandLineToArgvW(line.c_str(), &count);
-            ASSERT_TRUE(split);
-            std::vector<std::string> arguments;
-            for (int i = 1; i < count; ++i)
-                arguments.push_back(text::utf8(split[i]));
-            LocalFree(split);
-            const Command child = parse_command_line(arguments);
+            const Command child = parse_command_line(split(line));
             ASSERT_TRUE(std::holds_alternative<Examine>(child)) << text::utf8(line);
             EXPECT_EQ(std::get<Examine>(child).save, folder);
             EXPECT_EQ(std::get<Examine>(child).input.format, input.format);
@@ -1110,14 +1116,7 @@ TEST(CommandLine, PlaysAFileAndPassesItWholeToTheChild)
             for (const bool reference : {false, true}) {
                 const std::wstring line = L"selnary-compressors.exe --play-child 3 9" +
                     text::wide(watch_arguments(12, reference, file, folder));
-                int count = 0;
-                wchar_t** split = CommandLineToArgvW(line.c_str(), &count);
-                ASSERT_TRUE(split);
-                std::vector<std::string> arguments;
-                for (int i = 1; i < count; ++i)
-                    arguments.push_back(text::utf8(split[i]));
-                LocalFree(split);
-                const Command child = parse_command_line(arguments);
+                const Command child = parse_command_line(split(line));
                 ASSERT_TRUE(std::holds_alternative<Watch>(child)) << text::utf8(line);
                 const Watch& watch = std::get<Watch>(child);
                 EXPECT_EQ(std::tuple(watch.first, watch.channel, watch.frames, watch.reference,
