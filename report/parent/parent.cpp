@@ -29,23 +29,6 @@ namespace {
 
 constexpr DWORD kMostRegistryValues = 4096;
 
-// What a compressor did instead of answering, at the step it was at.
-// AFTER: the process failed once the compressor had answered STEP, in the
-// examination's own work between two calls, which a compressor's code left
-// running in the process (a thread, a corrupted heap, a held lock) can break.
-void blame(Row& row, Child::Read read, DWORD status, const std::vector<std::string>& windows,
-           const std::string& step, const std::string& subject, bool after, int timeout,
-           const Input& asked)
-{
-    const Ending ending = ending_of(
-        read, status, windows,
-        (after ? "after it answered " : "") + protocol::step_text(step, subject, asked), timeout);
-    row.outcome = ending.outcome;
-    row.step = step;
-    row.problem = ending.reason.text;
-    row.reason = ending.reason;
-}
-
 // Why ROW's compressor, which did not open even to describe itself, fails:
 // read from its driver file here, where no compressor was ever loaded.
 void explain_closed(Row& row)
@@ -89,19 +72,15 @@ int collect(std::vector<Row>& rows, int timeout, const Input& input, const std::
             return 1;
         }
         const int started_at = next;
-        int current = -1;  // the compressor being examined
-        bool in_step = false;  // inside one of its calls, not the report's own work
-        std::string step, subject;
-        ULONGLONG deadline = GetTickCount64() + limit * kStartTimeoutFactor;
+        Progress progress(limit);  // of the compressor being examined
+        progress.set_own_work(static_cast<ULONGLONG>(own_work));
         std::string line;
         Child::Read read;
-        while ((read = child.next(line, deadline)) == Child::Read::line) {
+        while ((read = child.next(line, progress.deadline())) == Child::Read::line) {
             const std::optional<protocol::Message> message = protocol::decode(line);
-            if (!message)
+            if (!message || progress.hear(*message, 0, count))
                 continue;
             const std::string& kind = message->kind;
-            const long long at = message->number("at").value_or(-1);
-            const bool known = at >= 0 && at < count;
             if (kind == "entry" && count < 0) {
                 Row row;
                 if (protocol::read_entry(*message, row) &&
@@ -111,16 +90,7 @@ int collect(std::vector<Row>& rows, int timeout, const Input& input, const std::
                 count = static_cast<int>(entries.size()) * per;
                 for (const Row& entry : entries)
                     rows.insert(rows.end(), static_cast<std::size_t>(per), entry);
-                deadline = GetTickCount64() + limit;
-            } else if (kind == "calling" && known) {
-                current = static_cast<int>(at);
-                in_step = true;
-                step = message->text("call").value_or("");
-                subject = message->text("subject").value_or("");
-                deadline = GetTickCount64() + limit;
-            } else if (kind == "back" && known) {
-                in_step = false;
-                deadline = GetTickCount64() + limit * static_cast<ULONGLONG>(own_work);
+                progress.moved_on();
             } else if (kind == "row" && count >= 0) {
                 Row row;
                 if (!protocol::read_row(*message, row) || row.index < 0 || row.index >= count ||
@@ -134,8 +104,7 @@ int collect(std::vector<Row>& rows, int timeout, const Input& input, const std::
                 row.index = unit / per;
                 rows[static_cast<std::size_t>(unit)] = row;
                 next = unit + 1;
-                current = -1;
-                in_step = false;
+                progress.done();
                 // The last row: the child has nothing more to say, and its
                 // orderly exit (every driver unloaded) is not worth waiting for.
                 if (next == count)
@@ -146,18 +115,15 @@ int collect(std::vector<Row>& rows, int timeout, const Input& input, const std::
                 return 1;
             }
         }
-        const std::vector<std::string> windows = read == Child::Read::timed_out
-            ? child.windows()
-            : std::vector<std::string>();
-        const DWORD status = child.stop();
-        if (current >= 0) {
-            Row& blamed = rows[static_cast<std::size_t>(current)];
-            blame(blamed, read, status, windows, step, subject, !in_step,
-                  in_step ? timeout : timeout * own_work, input.nth(current % per));
-            next = current + 1;
+        const Child::Finished finished = child.finish(read);
+        if (const std::optional<int> current = progress.unit()) {
+            Row& blamed = rows[static_cast<std::size_t>(*current)];
+            blame(blamed, progress.ended(finished, timeout, input.nth(*current % per)),
+                  progress.step());
+            next = *current + 1;
             // Before it was asked about a format, every format would fare
             // the same: its other cells are this one, not asked again.
-            if (kFormatFree.count(step) && !subject.size())
+            if (kFormatFree.count(progress.step()) && progress.subject().empty())
                 for (; next % per != 0; ++next)
                     rows[static_cast<std::size_t>(next)] = blamed;
         } else if (count < 0 || (next == started_at && next < count)) {
@@ -165,7 +131,7 @@ int collect(std::vector<Row>& rows, int timeout, const Input& input, const std::
             write_error(
                 std::string("selnary-compressors: the examining process ") +
                 (read == Child::Read::timed_out ? "did not answer in time" : "ended early") +
-                " (status " + text::hex(status) + ")\n");
+                " (status " + text::hex(finished.status) + ")\n");
             return 1;
         }
     }

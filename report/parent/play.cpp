@@ -90,26 +90,16 @@ int collect(const Options& options, const std::string& save, Play& play, Heard& 
             return 1;
         }
         const int started_at = next;
-        int current = -2;  // the unit being played; -1 reading the file
-        bool in_step = false;
-        std::string step;
-        ULONGLONG deadline = GetTickCount64() + limit * kStartTimeoutFactor;
+        Progress progress(limit);  // of the unit being played: -1 reading the file
+        progress.set_own_work(own_work);
         std::string line;
         Child::Read read;
-        while ((read = child.next(line, deadline)) == Child::Read::line) {
+        while ((read = child.next(line, progress.deadline())) == Child::Read::line) {
             const std::optional<protocol::Message> message = protocol::decode(line);
-            if (!message)
+            if (!message || progress.hear(*message, -1, std::max(count, 0)))
                 continue;
             const std::string& kind = message->kind;
-            if (kind == "calling") {
-                current = static_cast<int>(message->number("at").value_or(-2));
-                in_step = true;
-                step = message->text("call").value_or("");
-                deadline = GetTickCount64() + limit;
-            } else if (kind == "back") {
-                in_step = false;
-                deadline = GetTickCount64() + limit * own_work;
-            } else if (kind == "refused") {
+            if (kind == "refused") {
                 heard.refused = message->text("why").value_or("");
                 heard.refused_by_platform = message->number("platform").value_or(1) == 1;
                 return 0;
@@ -120,6 +110,7 @@ int collect(const Options& options, const std::string& save, Play& play, Heard& 
                     std::abs(heard.movie.format.height);
                 own_work = static_cast<ULONGLONG>(std::max<long long>(1, (pixels + 65535) / 65536) *
                                                   std::max(1, (options.frames + 7) / 8));
+                progress.set_own_work(own_work);
             } else if (kind == "entry" && count < 0) {
                 Row row;
                 if (protocol::read_entry(*message, row) &&
@@ -131,7 +122,7 @@ int collect(const Options& options, const std::string& save, Play& play, Heard& 
                 }
             } else if (kind == "count" && count < 0) {
                 count = static_cast<int>(heard.players.size()) + 1;
-                deadline = GetTickCount64() + limit;
+                progress.moved_on();
             } else if (kind == "pick" && next == 0) {
                 if (!protocol::read_pick(*message, play.pick)) {
                     write_error("selnary-compressors: the playing process sent a pick that "
@@ -140,7 +131,7 @@ int collect(const Options& options, const std::string& save, Play& play, Heard& 
                     return 1;
                 }
                 next = 1;
-                current = -2;
+                progress.done();
             } else if (kind == "player" && count > 0) {
                 Player player;
                 if (!protocol::read_player(*message, player) || player.index < 0 ||
@@ -155,7 +146,7 @@ int collect(const Options& options, const std::string& save, Play& play, Heard& 
                     next = player.index + 2;
                     heard.players[static_cast<std::size_t>(player.index)] = player;
                 }
-                current = -2;
+                progress.done();
                 if (next == count)
                     break;
             } else if (kind == "failed") {
@@ -164,24 +155,14 @@ int collect(const Options& options, const std::string& save, Play& play, Heard& 
                 return 1;
             }
         }
-        const std::vector<std::string> windows = read == Child::Read::timed_out
-            ? child.windows()
-            : std::vector<std::string>();
-        const DWORD status = child.stop();
-        const int timeout = in_step ? options.timeout
-                                    : options.timeout * static_cast<int>(own_work);
-        const auto ending = [&](const std::string& subject) {
-            return ending_of(read, status, windows,
-                             (in_step ? "" : "after it answered ") +
-                                 protocol::step_text(step, subject),
-                             timeout);
-        };
+        const Child::Finished finished = child.finish(read);
+        const int current = progress.unit().value_or(-2);
         if (current == -1) {
-            heard.reader_ended = ending({});
+            heard.reader_ended = progress.ended(finished, options.timeout);
             return 0;
         }
         if (current == 0 && next == 0) {
-            const Ending ended = ending({});
+            const Ending ended = progress.ended(finished, options.timeout);
             play.pick.outcome = ended.outcome;
             play.pick.problem = ended.reason.text;
             next = 1;
@@ -190,18 +171,14 @@ int collect(const Options& options, const std::string& save, Play& play, Heard& 
             // The pick played again to compare with, and this time it failed.
             reference = false;
         } else if (current > 0 && current >= next) {
-            Player& blamed = heard.players[static_cast<std::size_t>(current - 1)];
-            const Ending ended = ending({});
-            blamed.outcome = ended.outcome;
-            blamed.step = step;
-            blamed.problem = ended.reason.text;
-            blamed.reason = ended.reason;
+            blame(heard.players[static_cast<std::size_t>(current - 1)],
+                  progress.ended(finished, options.timeout), progress.step());
             next = current + 1;
         } else if (count < 0 || next == started_at) {
             write_error(
                 std::string("selnary-compressors: the playing process ") +
                 (read == Child::Read::timed_out ? "did not answer in time" : "ended early") +
-                " (status " + text::hex(status) + ")\n");
+                " (status " + text::hex(finished.status) + ")\n");
             return 1;
         }
     }

@@ -1,13 +1,16 @@
 // A child process of the report: this program run again with a pipe of its
 // own to tell the parent what it does (protocol.h), its standard handles
-// leading nowhere; and how one that ended or hung is described.
+// leading nowhere; what it says of its steps; and how one that ended or hung
+// is described.
 #pragma once
 
 #include "platform/platform.h"
 #include "report/base/owned.h"
 #include "report/base/text.h"
+#include "report/out/protocol.h"
 #include "report/out/row.h"
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -101,6 +104,22 @@ class Child {
     // a message box would.
     std::vector<std::string> windows() const;
 
+    // How a child that stopped telling ended: its exit status, and, where
+    // READ timed out, the windows it showed.
+    struct Finished {
+        Read read;
+        DWORD status = 0;
+        std::vector<std::string> windows;
+    };
+    // Ends the child after READ, the last thing heard of it.
+    Finished finish(Read read)
+    {
+        Finished finished{read, 0,
+                          read == Read::timed_out ? windows() : std::vector<std::string>()};
+        finished.status = stop();
+        return finished;
+    }
+
     // Ends the child if it still runs, and returns its exit status.
     DWORD stop()
     {
@@ -119,14 +138,86 @@ class Child {
     std::string buffer_;
 };
 
-// How a child's unit of work ended that did not answer: hung (READ timed
-// out after TIMEOUT seconds, showing WINDOWS), faulted (an exception's
-// STATUS) or ended the process; WHEN completes the sentence ("when opened").
+// How a child's unit of work ended that did not answer: hung (it timed
+// out after TIMEOUT seconds, showing its windows), faulted (an exception's
+// status) or ended the process; WHEN completes the sentence ("when opened").
 struct Ending {
     Outcome outcome;
     Reason reason;
 };
-Ending ending_of(Child::Read read, DWORD status, const std::vector<std::string>& windows,
-                 const std::string& when, int timeout);
+Ending ending_of(const Child::Finished& finished, const std::string& when, int timeout);
+
+// ENTRY (a row, a decompressor's row) as one that ENDED at STEP.
+template <class Entry>
+void blame(Entry& entry, const Ending& ended, const std::string& step)
+{
+    entry.outcome = ended.outcome;
+    entry.step = step;
+    entry.problem = ended.reason.text;
+    entry.reason = ended.reason;
+}
+
+// What a child says of its steps as it goes (calling and back): the unit of
+// work it is at, the step, whether inside a call or in the report's own
+// work after one; and so when its next line is due.
+class Progress {
+  public:
+    // LIMIT_MS: how long one step may take; the child's start gets
+    // kStartTimeoutFactor of them.
+    explicit Progress(ULONGLONG limit_ms)
+        : limit_(limit_ms), deadline_(GetTickCount64() + limit_ms * kStartTimeoutFactor)
+    {
+    }
+    // Between two calls the report's own work may take this many limits.
+    void set_own_work(ULONGLONG limits)
+    {
+        own_work_ = limits;
+    }
+
+    // MESSAGE, where it is a calling or back message about a unit from
+    // FIRST up to END; true where it was.
+    bool hear(const protocol::Message& message, long long first, long long end);
+    // The child moved on: its next line is due within a limit.
+    void moved_on()
+    {
+        deadline_ = GetTickCount64() + limit_;
+    }
+    // Its unit of work is done; none is under way.
+    void done()
+    {
+        unit_.reset();
+        in_step_ = false;
+    }
+
+    ULONGLONG deadline() const
+    {
+        return deadline_;
+    }
+    const std::optional<int>& unit() const
+    {
+        return unit_;
+    }
+    const std::string& step() const
+    {
+        return step_;
+    }
+    const std::string& subject() const
+    {
+        return subject_;
+    }
+
+    // How the unit under way ended, where the child FINISHED without
+    // answering, TIMEOUT seconds a step: in a call, or after it answered, in
+    // the report's own work between two calls, which a driver's code left
+    // running in the process (a thread, a corrupted heap, a held lock) can
+    // break.
+    Ending ended(const Child::Finished& finished, int timeout, const Input& asked = {}) const;
+
+  private:
+    ULONGLONG limit_, own_work_ = 1, deadline_;
+    std::optional<int> unit_;
+    bool in_step_ = false;
+    std::string step_, subject_;
+};
 
 }  // namespace selnary::report
