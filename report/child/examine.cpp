@@ -17,16 +17,7 @@
 namespace selnary::report {
 namespace {
 
-// The format a compressor proposes: a header and what follows it, no more.
-constexpr long long kMostFormatBytes = 64 * 1024;
 constexpr DWORD kMostCompressors = 4096;
-
-template <std::size_t N>
-std::string bounded(const wchar_t (&text)[N])
-{
-    // A compressor may fill the field to its last character with no end.
-    return text::utf8(std::wstring_view(text, wcsnlen(text, N)));
-}
 
 // Asks the format it proposes for the input, whose header is IN_FORMAT.
 // Empty, with ROW's reason, when it gives none that can be used.

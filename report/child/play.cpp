@@ -12,7 +12,6 @@
 #include <algorithm>
 #include <cmath>  // for std::isinf
 #include <cstring>  // for std::memcpy
-#include <cwchar>  // for wcsnlen
 #include <exception>
 #include <limits>
 #include <optional>
@@ -20,8 +19,6 @@
 namespace selnary::report {
 namespace {
 
-// A format is a header and what follows it, no more.
-constexpr LONG kMostFormatBytes = 64 * 1024;
 // One compressed frame: far more than a frame of the largest size needs.
 constexpr LONG kMostFrameBytes = 64 << 20;
 // Key frames are counted through the index this far, and listed this far.
@@ -226,11 +223,6 @@ std::optional<Refusal> read_file(const std::string& path, int count, Steps& step
     if (stopped)
         movie.notes = stopped->why;
     return std::nullopt;
-}
-
-BITMAPINFOHEADER* header_of(std::vector<unsigned char>& bytes)
-{
-    return reinterpret_cast<BITMAPINFOHEADER*>(bytes.data());
 }
 
 // How a picture of HEADER's format turns into 32-bit RGB, where it can.
@@ -502,12 +494,6 @@ void save_pictures(const std::string& folder, const std::string& code, const Fil
     for (const Frame& picture : pictures)
         stream.frames.push_back({picture, true});
     write_avi(folder + "\\" + saved_name(code, nullptr, "avi"), stream);
-}
-
-template <std::size_t N>
-std::string bounded(const wchar_t (&text)[N])
-{
-    return text::utf8(std::wstring_view(text, wcsnlen(text, N)));
 }
 
 std::string base_name(const std::string& path)

@@ -30,11 +30,6 @@ constexpr int kMostLateRounds = 4;
 
 using Bytes = std::vector<unsigned char>;
 
-BITMAPINFOHEADER* header_of(std::vector<unsigned char>& bytes)
-{
-    return reinterpret_cast<BITMAPINFOHEADER*>(bytes.data());
-}
-
 double now_ms()
 {
     LARGE_INTEGER count, frequency;

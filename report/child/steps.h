@@ -5,12 +5,15 @@
 #pragma once
 
 #include "platform/platform.h"
+#include "report/base/text.h"
 #include "report/out/protocol.h"
 
 #include <cstdint>
+#include <cwchar>  // for wcsnlen
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 namespace selnary::report {
 
@@ -27,6 +30,23 @@ inline void send(HANDLE channel, const std::string& message)
             ExitProcess(1);
         at += written;
     }
+}
+
+// A format a driver gives or a file holds: a header and what follows it, no more.
+inline constexpr long long kMostFormatBytes = 64 * 1024;
+
+// The header at the start of a format's BYTES.
+inline BITMAPINFOHEADER* header_of(std::vector<unsigned char>& bytes)
+{
+    return reinterpret_cast<BITMAPINFOHEADER*>(bytes.data());
+}
+
+// A text field a driver fills, which it may fill to its last character
+// with no end.
+template <std::size_t N>
+std::string bounded(const wchar_t (&text)[N])
+{
+    return text::utf8(std::wstring_view(text, wcsnlen(text, N)));
 }
 
 // Dies with the fault's code instead of waking a debugger or an error
